@@ -1,0 +1,45 @@
+// The driver's objects, each one contiguous block of values with its pointer levels over it, so
+// that the specified nested types (i_tab**, coo**, double******) index ordinary memory and the
+// element matrices cost one allocation instead of one per row. Each releases itself.
+#ifndef CORE_STORAGE_H
+#define CORE_STORAGE_H
+
+#include <cstddef>
+#include <memory>
+
+#include "core/platform.h"
+#include "lsolver/Zorva"
+
+// rows x cols entries, addressed [r][c]; every entry value-initialised.
+template <class T>
+struct grid {
+    std::unique_ptr<T[]> data;
+    std::unique_ptr<T*[]> rows;
+
+    grid(std::size_t nrows, std::size_t ncols)
+        : data(make_array<T>(nrows * ncols)), rows(make_array<T*>(nrows))
+    {
+        for (std::size_t r = 0; r < nrows; ++r) rows[r] = data.get() + r * ncols;
+    }
+    T** get() const { return rows.get(); }
+};
+
+// M[ny][nx][i][j][k][l]; all entries 0.0. An element's ((ydeg+1)(xdeg+1))^2 entries are
+// consecutive, row after row, and the elements follow each other in row order.
+struct element_matrices {
+    std::unique_ptr<double[]> data;
+    std::unique_ptr<double*[]> l5;
+    std::unique_ptr<double**[]> l4;
+    std::unique_ptr<double***[]> l3;
+    std::unique_ptr<double****[]> l2;
+    std::unique_ptr<double*****[]> l1;
+
+    explicit element_matrices(indices ix);
+    double****** get() const { return l1.get(); }
+};
+
+// Number of doubles and of pointers the element matrix array takes.
+double element_matrix_doubles(indices ix);
+double element_matrix_pointers(indices ix);
+
+#endif
