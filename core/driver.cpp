@@ -1,5 +1,6 @@
 #include "core/driver.h"
 
+#include <iomanip>
 #include <iostream>
 
 #include "core/platform.h"
@@ -20,7 +21,7 @@ bool sizes_fit(unsigned int ney, unsigned int nex, unsigned int ydeg, unsigned i
     double dim = xdim * ydim;
     if (xdim > u32 || ydim > u32 || dim > i32) {
         std::cerr << "error: " << ney << " x " << nex << " elements of degree " << ydeg << " x "
-                  << xdeg << " give " << dim
+                  << xdeg << " give " << std::fixed << std::setprecision(0) << dim
                   << " degrees of freedom; at most 2147483647 are supported\n";
         return false;
     }
