@@ -1,0 +1,178 @@
+// The stages of the convection-diffusion programs: the element matrices with transport 0.5 du/dx,
+// the unit load with its point source, and the side plan with the natural outflow on the right.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "core/sem.h"
+#include "core/storage.h"
+#include "problems/convdiff01/convdiff.h"
+#include "tests/core_fixture.h"
+#include "tests/literal.h"
+
+namespace {
+
+template <class F>
+void quietly(F&& stage)
+{
+    (void)console_of(stage);
+}
+
+double constant_flow(double)
+{
+    return 0.5;
+}
+
+// One element of degree 1 on the unit square: the diffusion entries are eta*1.0, eta*(-0.5) and
+// 0.0, and within a local row the transport adds -+0.125 (trial node in column 0, 1) for both
+// columns of the test node: the flow goes towards +x. convdiff01 and convdiff001 differ only by eta.
+TEST(ConvdiffMatrix, OneElementOfDegreeOne)
+{
+    for (double eta : {0.01, 0.001}) {
+        SCOPED_TRACE(eta);
+        discretisation d(sizes(1, 1, 1, 1));
+        element_matrices M(d.ix);
+        quietly([&] { fill_matrix(d.ix, M.get(), d.nodes(), d.msh(), eta); });
+        double**** E = M.get()[0][0];
+        for (unsigned int ss = 0; ss < 2; ++ss)
+            for (unsigned int rr = 0; rr < 2; ++rr)
+                for (unsigned int qq = 0; qq < 2; ++qq)
+                    for (unsigned int pp = 0; pp < 2; ++pp) {
+                        double expected;
+                        if (qq == ss && pp == rr)
+                            expected = rr == 0 ? eta * 1.0 - 0.125 : eta * 1.0 + 0.125;
+                        else if (qq == ss)
+                            expected = rr == 0 ? eta * (-0.5) + 0.125 : eta * (-0.5) - 0.125;
+                        else if (pp == rr)
+                            expected = eta * (-0.5);
+                        else
+                            expected = 0.0;
+                        EXPECT_EQ(E[ss][rr][qq][pp], expected)
+                            << "test (" << ss << "," << rr << ") trial (" << qq << "," << pp << ")";
+                    }
+    }
+}
+
+// On larger meshes: every entry is the plain quadrature with the velocity 0.5; the transport stays
+// within the test node's local row, and its row sums vanish (a constant is not transported).
+TEST(ConvdiffMatrix, TransportAgainstPlainQuadratureAndRowSums)
+{
+    const indices meshes[] = {sizes(2, 3, 3, 4), sizes(1, 2, 5, 2), sizes(3, 1, 2, 6)};
+    const double eta = 0.01;
+    for (indices ix : meshes) {
+        SCOPED_TRACE(testing::Message() << ix.ney << " " << ix.nex << " " << ix.ydeg << " " << ix.xdeg);
+        discretisation d(ix);
+        element_matrices M(ix), L(ix), D(ix);
+        quietly([&] {
+            fill_matrix(ix, M.get(), d.nodes(), d.msh(), eta);
+            fill_matrices(ix, D.get(), d.nodes(), d.msh(), eta, nullptr);
+        });
+        literal_fill_matrices(ix, L.get(), d.nodes(), d.msh(), eta, constant_flow);
+        std::size_t n = matrix_size(ix);
+        std::size_t mismatches = 0;
+        for (std::size_t i = 0; i < n; ++i) mismatches += M.data[i] != L.data[i];
+        EXPECT_EQ(mismatches, 0u);
+
+        for (unsigned int ny = 0; ny < ix.ney; ++ny)
+            for (unsigned int nx = 0; nx < ix.nex; ++nx)
+                for (unsigned int ss = 0; ss <= ix.ydeg; ++ss)
+                    for (unsigned int rr = 0; rr <= ix.xdeg; ++rr) {
+                        double** m = M.get()[ny][nx][ss][rr];
+                        double** dd = D.get()[ny][nx][ss][rr];
+                        double sum = 0.0, size = 0.0;
+                        for (unsigned int qq = 0; qq <= ix.ydeg; ++qq)
+                            for (unsigned int pp = 0; pp <= ix.xdeg; ++pp) {
+                                double c = m[qq][pp] - dd[qq][pp];
+                                if (qq != ss) { EXPECT_EQ(c, 0.0); }
+                                sum += c;
+                                size += std::fabs(c);
+                            }
+                        EXPECT_GT(size, 0.0);
+                        EXPECT_LE(std::fabs(sum), 1e-13 * size)
+                            << "element " << ny << "," << nx << " test node " << ss << "," << rr;
+                    }
+    }
+}
+
+struct source_case {
+    unsigned int ney, nex, ydeg, xdeg;
+    unsigned int node;    // (ydim/4)*xdim + xdim/4
+    bool on_dirichlet;    // in mesh row 0 or column 0
+};
+
+// The node gets exactly 10.0, whatever the number of elements that hold it, every other node its
+// lumped mass; where it lies on a Dirichlet side the boundary conditions replace it with 0.
+TEST(ConvdiffLoad, PointSource)
+{
+    const source_case cases[] = {
+        {4, 4, 1, 1, 6, false},    // x = 0.25, y = 0.75: a corner of four elements
+        {2, 2, 2, 2, 6, false},    // the middle row of the upper element row, y = 0.75
+        {1, 1, 4, 4, 6, false},    // the second GLL row of the single element
+        {3, 5, 2, 3, 20, false},   // ydim 7, xdim 16
+        {2, 4, 2, 1, 6, false},    // shared by the two elements of a column boundary
+        {1, 2, 2, 2, 1, true},     // ydim 3: mesh row 0 (up)
+        {2, 1, 2, 2, 3, true},     // xdim 3: mesh column 0 (left)
+        {1, 1, 1, 1, 0, true},     // the corner up left
+    };
+    for (source_case const& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ney << " " << c.nex << " " << c.ydeg << " " << c.xdeg);
+        discretisation d(sizes(c.ney, c.nex, c.ydeg, c.xdeg));
+        std::vector<double> b(d.ix.dim, 0.0), mass(d.ix.dim, 0.0);
+        fill_rhs(d.ix, b.data(), d.nodes(), d.msh());
+        lumped_mass(d.ix, mass.data(), d.nodes(), d.msh());
+        for (unsigned int i = 0; i < d.ix.dim; ++i)
+            EXPECT_EQ(b[i], i == c.node ? 10.0 : mass[i]) << "node " << i;
+        if (c.ney == 4) { EXPECT_EQ(mass[c.node + 1], 0.0625); }
+
+        element_matrices M(d.ix);
+        quietly([&] {
+            fill_matrix(d.ix, M.get(), d.nodes(), d.msh(), 0.01);
+            bc(d.ix, M.get(), b.data(), d.msh(), 0.01);
+        });
+        EXPECT_EQ(b[c.node], c.on_dirichlet ? 0.0 : 10.0);
+    }
+}
+
+// Zero up, down and left, every lift by zero: the loads stay those of fill_rhs but on those three
+// sides; the free nodes of the right side keep their loads and their diagonal entries, its two
+// corners are Dirichlet nodes.
+TEST(ConvdiffBc, SidePlan)
+{
+    const indices meshes[] = {sizes(3, 4, 2, 3), sizes(2, 1, 3, 1), sizes(1, 3, 1, 2)};
+    for (indices ix : meshes) {
+        SCOPED_TRACE(testing::Message() << ix.ney << " " << ix.nex << " " << ix.ydeg << " " << ix.xdeg);
+        discretisation d(ix);
+        element_matrices M(ix), before(ix);
+        std::vector<double> b(ix.dim, 0.0);
+        quietly([&] {
+            fill_matrix(ix, M.get(), d.nodes(), d.msh(), 0.01);
+            fill_matrix(ix, before.get(), d.nodes(), d.msh(), 0.01);
+        });
+        fill_rhs(ix, b.data(), d.nodes(), d.msh());
+        std::vector<double> loads = b;
+        std::string console = console_of([&] { bc(ix, M.get(), b.data(), d.msh(), 0.01); });
+        EXPECT_EQ(console,
+                  "Boundary condition\nDirichlet b.c. UP\nDirichlet b.c. DOWN\n"
+                  "Dirichlet b.c. LEFT\nNeumann b.c. RIGHT\n");
+        for (unsigned int r = 0; r < ix.ydim; ++r)
+            for (unsigned int c = 0; c < ix.xdim; ++c) {
+                bool dirichlet = r == 0 || r == ix.ydim - 1 || c == 0;
+                unsigned int n = r * ix.xdim + c;
+                EXPECT_EQ(b[n], dirichlet ? 0.0 : loads[n]) << "node " << r << "," << c;
+            }
+        const unsigned int ex = ix.nex - 1, lx = ix.xdeg;
+        for (unsigned int ny = 0; ny < ix.ney; ++ny)
+            for (unsigned int q = 0; q <= ix.ydeg; ++q) {
+                unsigned int r = ny * ix.ydeg + q;
+                double diagonal = M.get()[ny][ex][q][lx][q][lx];
+                if (r == 0 || r == ix.ydim - 1)
+                    EXPECT_EQ(diagonal, 1.0) << "corner in row " << r;
+                else
+                    EXPECT_EQ(diagonal, before.get()[ny][ex][q][lx][q][lx]) << "row " << r;
+            }
+    }
+}
+
+}  // namespace
