@@ -64,6 +64,13 @@ std::string console_of(F&& stage)
     return testing::internal::GetCapturedStdout();
 }
 
+// Runs a stage with its console output discarded.
+template <class F>
+void quietly(F&& stage)
+{
+    (void)console_of(stage);
+}
+
 // A fresh, empty working directory for one test; the previous one is restored and the directory
 // removed afterwards (ctest runs tests in parallel, each writing files of the same names).
 struct scratch_dir {
