@@ -27,9 +27,9 @@ bool sizes_fit(unsigned int ney, unsigned int nex, unsigned int ydeg, unsigned i
     }
     indices ix{ney, nex, ydeg, xdeg, 0, 0, 0};
     double entries = element_matrix_doubles(ix);
-    // Matrices with their pointer levels; load, solution, the solver's six work vectors and one
+    // Matrices with their pointer levels; load, solution, the solver's seven work vectors and one
     // scratch vector; the mesh and the node table.
-    double bytes = 8.0 * (entries + element_matrix_pointers(ix)) + 8.0 * 9.0 * dim + 32.0 * dim +
+    double bytes = 8.0 * (entries + element_matrix_pointers(ix)) + 8.0 * 10.0 * dim + 32.0 * dim +
                    24.0 * (ydeg + 1.0) * (xdeg + 1.0);
     double memory = physical_memory();
     if (entries > u32 || (memory > 0 && bytes > memory)) {
@@ -91,7 +91,7 @@ int road(problem const& p)
     bicgstab_report report;
     double****** M = matrix.get();
     int iter = bicgstab(idx, dim, M, sys_rhs.get(), sys_sol.get(), eps, false, report);
-    if (report.status == bicgstab_status::out_of_memory) out_of_memory(6.0 * 8.0 * dim);
+    if (report.status == bicgstab_status::out_of_memory) out_of_memory(7.0 * 8.0 * dim);
     std::cout << "     Number of iterations:" << iter << "\n";
     int status = run_ok;
     if (report.status == bicgstab_status::rounding_limit) {

@@ -2,7 +2,9 @@
 // the unit load with its point source, and the side plan with the natural outflow on the right.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,7 +12,9 @@
 #include "core/storage.h"
 #include "problems/convdiff01/convdiff.h"
 #include "tests/core_fixture.h"
+#include "lsolver/bicgstab"
 #include "tests/literal.h"
+#include "tests/literal_bicgstab.h"
 #include "tests/transport_check.h"
 
 namespace {
@@ -135,6 +139,72 @@ TEST(ConvdiffBc, SidePlan)
                     EXPECT_EQ(diagonal, before.get()[ny][ex][q][lx][q][lx]) << "row " << r;
             }
     }
+}
+
+// The convdiff001 system of one mesh, as the driver hands it to the solver.
+struct convdiff001_system {
+    discretisation disc;
+    element_matrices matrix;
+    std::vector<double> b;
+
+    explicit convdiff001_system(indices ix) : disc(ix), matrix(ix), b(ix.dim)
+    {
+        quietly([&] {
+            fill_matrix(ix, matrix.get(), disc.nodes(), disc.msh(), 0.001);
+            fill_rhs(ix, b.data(), disc.nodes(), disc.msh());
+            bc(ix, matrix.get(), b.data(), disc.msh(), 0.001);
+        });
+    }
+};
+
+// 4x4 elements of degree 2: the plain iteration breaks down (rT.Ad vanishes) far from the
+// solution; the solver restarts from its best iterate and converges.
+TEST(ConvdiffSolver, BreakdownFarFromTheSolutionIsRestarted)
+{
+    indices ix = sizes(4, 4, 2, 2);
+    convdiff001_system sys(ix);
+    double****** M = sys.matrix.get();
+    std::vector<double> x_plain(ix.dim, 0.0), x(ix.dim, 0.0);
+    literal_run plain = literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, false);
+    ASSERT_TRUE(plain.broke_down);
+    double bb = ddot(int(ix.dim), sys.b.data(), 1, sys.b.data(), 1);
+    EXPECT_GT(*std::min_element(plain.rr.begin(), plain.rr.end()), 1e-8 * bb);
+
+    bicgstab_report report;
+    int its = bicgstab(ix, ix.dim, M, sys.b.data(), x.data(), eps, false, report);
+    EXPECT_GT(its, plain.its);
+    EXPECT_EQ(report.status, bicgstab_status::converged);
+    EXPECT_LT(report.relative_residual, 1e-12);
+}
+
+// 4x1 elements of degree 8 x 6: the plain iteration reaches about 3e-14 of |b| and never lower.
+// The solver stops a stretch after that best, as long as the run to it and at least the stated
+// minimum, and returns exactly the plain iterate of the best iteration.
+TEST(ConvdiffSolver, StallAtTheLimitOfRoundingReturnsTheBestIterate)
+{
+    indices ix = sizes(4, 1, 8, 6);
+    convdiff001_system sys(ix);
+    double****** M = sys.matrix.get();
+    const int window = 3 * bicgstab_stagnation_stretch;
+    std::vector<double> x_plain(ix.dim, 0.0);
+    literal_run plain = literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, false, window);
+    ASSERT_FALSE(plain.broke_down);
+    ASSERT_EQ(plain.its, window) << "the plain run converged";
+    int best = int(std::min_element(plain.rr.begin(), plain.rr.end()) - plain.rr.begin());
+    ASSERT_LT(best + std::max(bicgstab_stagnation_stretch, best), window);
+    double bb = ddot(int(ix.dim), sys.b.data(), 1, sys.b.data(), 1);
+    EXPECT_LE(std::sqrt(plain.rr[best] / bb), bicgstab_rounding_bound);
+
+    std::vector<double> x(ix.dim, 0.0);
+    bicgstab_report report;
+    int its = bicgstab(ix, ix.dim, M, sys.b.data(), x.data(), eps, false, report);
+    EXPECT_EQ(its, best + std::max(bicgstab_stagnation_stretch, best));
+    EXPECT_EQ(report.status, bicgstab_status::rounding_limit);
+    EXPECT_LE(report.relative_residual, bicgstab_rounding_bound);
+
+    std::fill(x_plain.begin(), x_plain.end(), 0.0);
+    literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, false, best);
+    EXPECT_EQ(std::memcmp(x.data(), x_plain.data(), sizeof(double) * ix.dim), 0);
 }
 
 }  // namespace

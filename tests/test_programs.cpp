@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -501,6 +502,54 @@ TEST(ConvectionDiffusionPrograms, SourcePeaksAndIsCarriedDownstream)
         for (unsigned int k = 1; k <= s; ++k)
             EXPECT_GT(rows[s][s + k].u, rows[s][s - k].u) << k << " nodes from the source";
         expect_report_of(p.out, rows);
+    }
+}
+
+struct stop_case {
+    char const* program;
+    char const* input;
+    char const* file;
+    int status;
+};
+
+// Runs the solver cannot take to 1e-16: stopped at the limit of rounding (a line on the console,
+// status 0) or far from a solution (a line on standard error, status 3). Either way the report
+// is complete and the file holds the best iterate, which is finite.
+TEST(ProgramSolver, RunsShortOfTheToleranceSaySo)
+{
+    const stop_case cases[] = {
+        {"convdiff001", "4 1 8 6\n", "SINGUL_001.dat", 0},
+        {"poiseuille", "1 200 1 8\n", "POISEUILLE.dat", 3},
+    };
+    for (stop_case const& c : cases) {
+        SCOPED_TRACE(c.program + std::string(" ") + c.input);
+        program_run p;
+        p.run(c.program, c.input);
+        EXPECT_EQ(p.status, c.status) << p.err;
+        const std::string said = c.status == 0 ? p.out : p.err;
+        const std::string line =
+            c.status == 0 ? "\n     Tolerance 1e-16 is below what double precision reaches here;"
+                            " stopped at relative residual |Ax-b|/|b|="
+                          : "error: the solver did not converge; the solution file holds its best"
+                            " iterate, relative residual |Ax-b|/|b|=";
+        std::size_t at = said.find(line);
+        ASSERT_NE(at, std::string::npos) << said;
+        double relative = std::atof(said.c_str() + at + line.size());
+        if (c.status == 0) {
+            EXPECT_EQ(p.err, "");
+            EXPECT_GT(relative, 0.0);
+            EXPECT_LE(relative, 1e-12);
+        } else {
+            EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
+            EXPECT_GT(relative, 1e-12);
+            EXPECT_EQ(p.out.find("Tolerance"), std::string::npos);
+        }
+        EXPECT_NE(p.out.find("\nsolution has\nmaximum:"), std::string::npos) << p.out;
+        EXPECT_NE(p.out.find("\nTotal time: "), std::string::npos) << p.out;
+        std::string text = slurp(p.dir / c.file);
+        EXPECT_FALSE(text.empty());
+        EXPECT_EQ(text.find("nan"), std::string::npos);
+        EXPECT_EQ(text.find("inf"), std::string::npos);
     }
 }
 

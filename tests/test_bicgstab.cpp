@@ -1,0 +1,319 @@
+// The solver against the plain iteration: runs that converge are the plain iteration bit for bit;
+// where the plain iteration breaks down, produces non-finite values, diverges or stalls at the
+// limit of rounding, the solver returns its best iterate and says how far it got.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/sem.h"
+#include "core/storage.h"
+#include "lsolver/bicgstab"
+#include "tests/core_fixture.h"
+#include "tests/literal_bicgstab.h"
+
+namespace {
+
+// A dense operator, row-major.
+struct dense_op {
+    unsigned int n;
+    std::vector<double> a;
+};
+
+void mult(indices, dense_op const& A, double const* in, double* out)
+{
+    for (unsigned int i = 0; i < A.n; ++i) {
+        double sum = 0.0;
+        for (unsigned int j = 0; j < A.n; ++j) sum = A.a[i * A.n + j] * in[j] + sum;
+        out[i] = sum;
+    }
+}
+
+// A dense operator whose product number `bad_call` (counted from 1), and every later one unless
+// `once`, has a poisoned first entry.
+struct faulty_op {
+    dense_op A;
+    int bad_call;
+    bool once;
+    double poison;
+    mutable int calls = 0;
+};
+
+void mult(indices ix, faulty_op const& F, double const* in, double* out)
+{
+    mult(ix, F.A, in, out);
+    ++F.calls;
+    if (F.calls == F.bad_call || (!F.once && F.calls > F.bad_call)) out[0] = F.poison;
+}
+
+indices vector_sizes(unsigned int n)
+{
+    return indices{1, 1, 1, 1, 1, 1, n};
+}
+
+// A well-conditioned, non-symmetric system.
+dense_op random_system(unsigned int n, unsigned int seed)
+{
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    dense_op A{n, std::vector<double>(std::size_t(n) * n)};
+    for (unsigned int i = 0; i < n; ++i)
+        for (unsigned int j = 0; j < n; ++j) A.a[i * n + j] = (i == j ? 2.0 * n : 0.0) + n * u(gen) / 2;
+    return A;
+}
+
+std::vector<double> random_vector(unsigned int n, unsigned int seed)
+{
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (double& x : v) x = u(gen);
+    return v;
+}
+
+bool same_bits(std::vector<double> const& a, std::vector<double> const& b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+bool all_finite(std::vector<double> const& v)
+{
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+}
+
+// The Poisson system of one discretisation, as the driver hands it to the solver.
+struct poisson_system {
+    discretisation disc;
+    element_matrices matrix;
+    std::vector<double> b;
+
+    explicit poisson_system(indices ix) : disc(ix), matrix(ix), b(ix.dim)
+    {
+        quietly([&] {
+            fill_matrix(ix, matrix.get(), disc.nodes(), disc.msh(), 1.0);
+            fill_rhs(ix, b.data(), disc.nodes(), disc.msh());
+            bc(ix, matrix.get(), b.data(), disc.msh(), 1.0);
+        });
+    }
+    double****** M() const { return matrix.get(); }
+    std::vector<double> entries() const
+    {
+        indices ix = disc.ix;
+        return std::vector<double>(matrix.data.get(), matrix.data.get() + matrix_size(ix));
+    }
+};
+
+// Runs that converge: the same count, the same per-iteration lines and the same x, bit for bit,
+// as the plain iteration; b and the operator are left as they were.
+TEST(Bicgstab, ConvergingRunsAreThePlainIteration)
+{
+    for (indices ix : {sizes(2, 2, 4, 4), sizes(4, 4, 8, 8), sizes(3, 5, 6, 3), sizes(1, 1, 2, 5)}) {
+        SCOPED_TRACE(testing::Message() << ix.ney << " " << ix.nex << " " << ix.ydeg << " " << ix.xdeg);
+        poisson_system sys(ix);
+        std::vector<double> b0 = sys.b, m0 = sys.entries();
+        std::vector<double> x_plain(ix.dim, 0.0), x(ix.dim, 0.0);
+        double****** M = sys.M();
+        literal_run plain;
+        std::string plain_lines = console_of([&] { plain = literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, true); });
+        ASSERT_FALSE(plain.broke_down);
+        bicgstab_report report;
+        int its = 0;
+        std::string lines = console_of([&] { its = bicgstab(ix, ix.dim, M, sys.b.data(), x.data(), eps, true, report); });
+        EXPECT_EQ(its, plain.its);
+        EXPECT_EQ(lines, plain_lines);
+        EXPECT_TRUE(same_bits(x, x_plain));
+        EXPECT_EQ(report.status, bicgstab_status::converged);
+        EXPECT_LT(report.relative_residual, 1e-13);
+        EXPECT_TRUE(same_bits(sys.b, b0));
+        EXPECT_TRUE(same_bits(sys.entries(), m0));
+
+        // The 6-argument form: the same solution, and silent.
+        std::vector<double> x6(ix.dim, 0.0);
+        std::string quiet = console_of([&] { its = bicgstab(ix, ix.dim, M, sys.b.data(), x6.data(), eps); });
+        EXPECT_EQ(quiet, "");
+        EXPECT_EQ(its, plain.its);
+        EXPECT_TRUE(same_bits(x6, x_plain));
+    }
+
+    // A dense non-symmetric system: k lines numbered 0 to k-1, the last one meeting the test.
+    dense_op A = random_system(40, 7);
+    std::vector<double> b = random_vector(40, 8), x_plain(40, 0.0), x(40, 0.0);
+    literal_run plain;
+    std::string plain_lines = console_of([&] { plain = literal_bicgstab(vector_sizes(40), 40, A, b.data(), x_plain.data(), 1e-13, true); });
+    int its = 0;
+    std::string lines = console_of([&] { its = bicgstab(vector_sizes(40), 40, A, b.data(), x.data(), 1e-13, true); });
+    ASSERT_GT(its, 2);
+    EXPECT_EQ(its, plain.its);
+    EXPECT_EQ(lines, plain_lines);
+    EXPECT_TRUE(same_bits(x, x_plain));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), its);
+    EXPECT_EQ(lines.rfind("bicgstab 0\t", 0), 0u);
+    EXPECT_NE(lines.find("\nbicgstab " + std::to_string(its - 1) + "\t"), std::string::npos);
+}
+
+// Nothing to do: a tolerance the zero guess already meets (r.r equal to eps^2 b.b ends the loop
+// too), a zero load, and a load so small that its residual vanishes by the breakdown threshold.
+TEST(Bicgstab, NoIterationWhenTheGuessSuffices)
+{
+    struct case_ {
+        char const* name;
+        double eps;
+        double load;
+        double relative_residual;
+    };
+    for (case_ c : {case_{"eps 1: r.r equals eps^2 b.b", 1.0, 0.5, 1.0},
+                    case_{"eps 2", 2.0, 0.5, 1.0},
+                    case_{"zero load", 1e-16, 0.0, 0.0},
+                    case_{"load of rounding noise", 1e-16, 1e-22, 1.0}}) {
+        SCOPED_TRACE(c.name);
+        dense_op A = random_system(6, 1);
+        std::vector<double> b(6, c.load), x(6, 0.0);
+        bicgstab_report report;
+        int its = -1;
+        std::string lines = console_of([&] { its = bicgstab(vector_sizes(6), 6, A, b.data(), x.data(), c.eps, true, report); });
+        EXPECT_EQ(its, 0);
+        EXPECT_EQ(lines, "");
+        EXPECT_TRUE(same_bits(x, std::vector<double>(6, 0.0)));
+        EXPECT_EQ(report.status, bicgstab_status::converged);
+        EXPECT_EQ(report.relative_residual, c.relative_residual);
+    }
+}
+
+// With A = I the half step solves the system: s.t vanishes, omega is 0, the loop ends after that
+// iteration and x is the alpha step, here exactly b.
+TEST(Bicgstab, HalfStepThatSolvesTheSystem)
+{
+    dense_op I{5, std::vector<double>(25, 0.0)};
+    for (unsigned int i = 0; i < 5; ++i) I.a[i * 5 + i] = 1.0;
+    std::vector<double> b = random_vector(5, 3), x(5, 0.0);
+    bicgstab_report report;
+    int its = 0;
+    std::string lines = console_of([&] { its = bicgstab(vector_sizes(5), 5, I, b.data(), x.data(), eps, true, report); });
+    EXPECT_EQ(its, 1);
+    EXPECT_EQ(lines, "bicgstab 0\t0\n");
+    EXPECT_TRUE(same_bits(x, b));
+    EXPECT_EQ(report.status, bicgstab_status::converged);
+    EXPECT_EQ(report.relative_residual, 0.0);
+}
+
+// Where the very first step fails, the guess is returned untouched and the caller is told.
+// Skew-symmetric A: rT.Ad = r.Ar = 0. Nearly skew A = S + 1e-25 I: alpha = 1e25 and the residual
+// leaps far above the best.
+TEST(Bicgstab, FirstStepFailureReturnsTheGuess)
+{
+    struct case_ {
+        char const* name;
+        double shift;
+        bool plain_breaks_down;
+    };
+    for (case_ c : {case_{"breakdown", 0.0, true}, case_{"divergence", 1e-25, false}}) {
+        SCOPED_TRACE(c.name);
+        dense_op A{2, {c.shift, 1.0, -1.0, c.shift}};
+        std::vector<double> b{1.0, 0.0};
+        std::vector<double> x_plain(2, 0.0);
+        literal_run plain = literal_bicgstab(vector_sizes(2), 2, A, b.data(), x_plain.data(), eps, false, 1);
+        EXPECT_EQ(plain.broke_down, c.plain_breaks_down);
+        if (!c.plain_breaks_down) {
+            ASSERT_EQ(plain.rr.size(), 2u);
+            EXPECT_GT(plain.rr[1], 1e40 * plain.rr[0]);
+        }
+        std::vector<double> x(2, 0.0);
+        bicgstab_report report;
+        int its = bicgstab(vector_sizes(2), 2, A, b.data(), x.data(), eps, false, report);
+        EXPECT_EQ(its, c.plain_breaks_down ? 0 : 1);
+        EXPECT_TRUE(same_bits(x, std::vector<double>(2, 0.0)));
+        EXPECT_EQ(report.status, bicgstab_status::no_convergence);
+        EXPECT_EQ(report.relative_residual, 1.0);
+    }
+}
+
+// A product with a NaN or an infinity ends the round before it reaches x. Once only: the restart
+// from the best iterate converges. For good: x is the best iterate before the fault, finite.
+TEST(Bicgstab, NonFiniteProductsNeverReachX)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    dense_op A = random_system(30, 11);
+    std::vector<double> b = random_vector(30, 12);
+    // Product 1 is the initial residual; iteration k uses products 2k+2 and 2k+3. A fault in the
+    // very first product of the iteration leaves no better iterate to restart from.
+    struct case_ {
+        int bad_call;
+        bool once;
+    };
+    for (double poison : {nan, inf, -inf}) {
+        for (case_ c : {case_{5, true}, case_{8, true}, case_{2, true}, case_{2, false},
+                        case_{5, false}, case_{8, false}}) {
+            SCOPED_TRACE(testing::Message() << "poison " << poison << " at product " << c.bad_call
+                                            << (c.once ? " once" : " for good"));
+            faulty_op F{A, c.bad_call, c.once, poison};
+            std::vector<double> x(30, 0.0);
+            bicgstab_report report;
+            int its = bicgstab(vector_sizes(30), 30, F, b.data(), x.data(), eps, false, report);
+            EXPECT_TRUE(all_finite(x));
+            if (c.once) {
+                // (An infinite first product makes alpha 0, a step the BLAS skips: it converges.)
+                if (c.bad_call > 2) {
+                    EXPECT_EQ(report.status, bicgstab_status::converged);
+                    EXPECT_LT(report.relative_residual, 1e-13);
+                }
+                continue;
+            }
+            // The iterations completed before the fault, and the best of them by r.r.
+            int done = (c.bad_call - 2) / 2;
+            EXPECT_EQ(its, done);
+            std::vector<double> x_ref(30, 0.0);
+            literal_run plain = literal_bicgstab(vector_sizes(30), 30, A, b.data(), x_ref.data(), eps, false, done);
+            int best = int(std::min_element(plain.rr.begin(), plain.rr.end()) - plain.rr.begin());
+            std::fill(x_ref.begin(), x_ref.end(), 0.0);
+            literal_bicgstab(vector_sizes(30), 30, A, b.data(), x_ref.data(), eps, false, best);
+            EXPECT_TRUE(same_bits(x, x_ref));
+            EXPECT_EQ(report.status, bicgstab_status::no_convergence);
+        }
+    }
+}
+
+// Poisson on 16x16 elements of degree 4: the plain iteration reaches its smallest residual early,
+// then its residual climbs many orders of magnitude above it (and breaks down much later). The
+// solver follows it line for line until the climb passes the divergence factor, restarts from the
+// best iterate and converges.
+TEST(Bicgstab, DivergenceRestartsFromTheBestIterate)
+{
+    indices ix = sizes(16, 16, 4, 4);
+    poisson_system sys(ix);
+    double****** M = sys.M();
+    std::vector<double> x_plain(ix.dim, 0.0);
+    literal_run plain;
+    std::string plain_lines = console_of([&] { plain = literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, true, 1000); });
+    ASSERT_FALSE(plain.broke_down);
+    ASSERT_EQ(plain.its, 1000) << "the plain run converged";
+    // The first iteration whose residual is the divergence factor above the best before it.
+    std::size_t climb = 1;
+    double best = plain.rr[0];
+    const double factor = bicgstab_divergence_factor * bicgstab_divergence_factor;
+    while (climb < plain.rr.size() && !(plain.rr[climb] > factor * best)) best = std::min(best, plain.rr[climb++]);
+    ASSERT_LT(climb, plain.rr.size());
+
+    std::vector<double> x(ix.dim, 0.0);
+    bicgstab_report report;
+    int its = 0;
+    std::string lines = console_of([&] { its = bicgstab(ix, ix.dim, M, sys.b.data(), x.data(), eps, true, report); });
+    EXPECT_GT(its, int(climb));
+    EXPECT_EQ(report.status, bicgstab_status::converged);
+    EXPECT_LE(report.relative_residual, bicgstab_rounding_bound);
+    EXPECT_TRUE(all_finite(x));
+    auto first_lines = [](std::string const& text, std::size_t count) {
+        std::size_t end = 0;
+        for (std::size_t k = 0; k < count && end != std::string::npos; ++k) end = text.find('\n', end) + 1;
+        return text.substr(0, end);
+    };
+    EXPECT_EQ(first_lines(lines, climb), first_lines(plain_lines, climb));
+    EXPECT_NE(first_lines(lines, climb + 1), first_lines(plain_lines, climb + 1));
+}
+
+}  // namespace
