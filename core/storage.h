@@ -24,10 +24,21 @@ struct grid {
     T** get() const { return rows.get(); }
 };
 
+// Gives back a block of matrix_block.
+struct matrix_block_release {
+    void operator()(double* p) const;
+};
+
+// n doubles, all 0.0, never null (a failed allocation ends the run through out_of_memory). A
+// block of a huge page or more starts on a huge page boundary and asks the kernel for huge pages
+// (2 MiB): the product streams through it, and on 4 KiB pages it meets a new page, a miss in the
+// address translation, every 64 cache lines.
+std::unique_ptr<double[], matrix_block_release> matrix_block(std::size_t n);
+
 // M[ny][nx][i][j][k][l]; all entries 0.0. An element's ((ydeg+1)(xdeg+1))^2 entries are
 // consecutive, row after row, and the elements follow each other in row order.
 struct element_matrices {
-    std::unique_ptr<double[]> data;
+    std::unique_ptr<double[], matrix_block_release> data;
     std::unique_ptr<double*[]> l5;
     std::unique_ptr<double**[]> l4;
     std::unique_ptr<double***[]> l3;

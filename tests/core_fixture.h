@@ -71,6 +71,28 @@ void quietly(F&& stage)
     (void)console_of(stage);
 }
 
+// The system of one discretisation as the driver hands it to the solver: the element matrices and
+// the load after the boundary conditions, built by the stages of the program the test links.
+struct program_system {
+    discretisation disc;
+    element_matrices matrix;
+    std::vector<double> b;
+
+    program_system(indices ix, double eta) : disc(ix), matrix(ix), b(ix.dim)
+    {
+        quietly([&] {
+            fill_matrix(ix, matrix.get(), disc.nodes(), disc.msh(), eta);
+            fill_rhs(ix, b.data(), disc.nodes(), disc.msh());
+            bc(ix, matrix.get(), b.data(), disc.msh(), eta);
+        });
+    }
+    double****** M() const { return matrix.get(); }
+    std::vector<double> entries() const
+    {
+        return std::vector<double>(matrix.data.get(), matrix.data.get() + matrix_size(disc.ix));
+    }
+};
+
 // A fresh, empty working directory for one test; the previous one is restored and the directory
 // removed afterwards (ctest runs tests in parallel, each writing files of the same names).
 struct scratch_dir {

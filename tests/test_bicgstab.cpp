@@ -86,35 +86,13 @@ bool all_finite(std::vector<double> const& v)
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
 }
 
-// The Poisson system of one discretisation, as the driver hands it to the solver.
-struct poisson_system {
-    discretisation disc;
-    element_matrices matrix;
-    std::vector<double> b;
-
-    explicit poisson_system(indices ix) : disc(ix), matrix(ix), b(ix.dim)
-    {
-        quietly([&] {
-            fill_matrix(ix, matrix.get(), disc.nodes(), disc.msh(), 1.0);
-            fill_rhs(ix, b.data(), disc.nodes(), disc.msh());
-            bc(ix, matrix.get(), b.data(), disc.msh(), 1.0);
-        });
-    }
-    double****** M() const { return matrix.get(); }
-    std::vector<double> entries() const
-    {
-        indices ix = disc.ix;
-        return std::vector<double>(matrix.data.get(), matrix.data.get() + matrix_size(ix));
-    }
-};
-
 // Runs that converge: the same count, the same per-iteration lines and the same x, bit for bit,
 // as the plain iteration; b and the operator are left as they were.
 TEST(Bicgstab, ConvergingRunsAreThePlainIteration)
 {
     for (indices ix : {sizes(2, 2, 4, 4), sizes(4, 4, 8, 8), sizes(3, 5, 6, 3), sizes(1, 1, 2, 5)}) {
         SCOPED_TRACE(testing::Message() << ix.ney << " " << ix.nex << " " << ix.ydeg << " " << ix.xdeg);
-        poisson_system sys(ix);
+        program_system sys(ix, 1.0);
         std::vector<double> b0 = sys.b, m0 = sys.entries();
         std::vector<double> x_plain(ix.dim, 0.0), x(ix.dim, 0.0);
         double****** M = sys.M();
@@ -285,7 +263,7 @@ TEST(Bicgstab, NonFiniteProductsNeverReachX)
 TEST(Bicgstab, DivergenceRestartsFromTheBestIterate)
 {
     indices ix = sizes(16, 16, 4, 4);
-    poisson_system sys(ix);
+    program_system sys(ix, 1.0);
     double****** M = sys.M();
     std::vector<double> x_plain(ix.dim, 0.0);
     literal_run plain;

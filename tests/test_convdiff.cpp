@@ -141,29 +141,13 @@ TEST(ConvdiffBc, SidePlan)
     }
 }
 
-// The convdiff001 system of one mesh, as the driver hands it to the solver.
-struct convdiff001_system {
-    discretisation disc;
-    element_matrices matrix;
-    std::vector<double> b;
-
-    explicit convdiff001_system(indices ix) : disc(ix), matrix(ix), b(ix.dim)
-    {
-        quietly([&] {
-            fill_matrix(ix, matrix.get(), disc.nodes(), disc.msh(), 0.001);
-            fill_rhs(ix, b.data(), disc.nodes(), disc.msh());
-            bc(ix, matrix.get(), b.data(), disc.msh(), 0.001);
-        });
-    }
-};
-
 // 4x4 elements of degree 2: the plain iteration breaks down (rT.Ad vanishes) far from the
 // solution; the solver restarts from its best iterate and converges.
 TEST(ConvdiffSolver, BreakdownFarFromTheSolutionIsRestarted)
 {
     indices ix = sizes(4, 4, 2, 2);
-    convdiff001_system sys(ix);
-    double****** M = sys.matrix.get();
+    program_system sys(ix, 0.001);
+    double****** M = sys.M();
     std::vector<double> x_plain(ix.dim, 0.0), x(ix.dim, 0.0);
     literal_run plain = literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, false);
     ASSERT_TRUE(plain.broke_down);
@@ -183,8 +167,8 @@ TEST(ConvdiffSolver, BreakdownFarFromTheSolutionIsRestarted)
 TEST(ConvdiffSolver, StallAtTheLimitOfRoundingReturnsTheBestIterate)
 {
     indices ix = sizes(4, 1, 8, 6);
-    convdiff001_system sys(ix);
-    double****** M = sys.matrix.get();
+    program_system sys(ix, 0.001);
+    double****** M = sys.M();
     const int window = 3 * bicgstab_stagnation_stretch;
     std::vector<double> x_plain(ix.dim, 0.0);
     literal_run plain = literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, false, window);
