@@ -7,7 +7,9 @@
 #include <stdlib.h>
 
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -44,6 +46,21 @@ inline std::size_t matrix_size(indices ix)
 {
     std::size_t n = std::size_t(ix.ydeg + 1) * (ix.xdeg + 1);
     return std::size_t(ix.ney) * ix.nex * n * n;
+}
+
+// Equal bit for bit (signed zeros and NaNs included).
+inline bool same_bits(std::vector<double> const& a, std::vector<double> const& b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// n values drawn uniformly from (-range, range).
+inline std::vector<double> random_values(std::size_t n, std::mt19937_64& rng, double range = 1.0)
+{
+    std::uniform_real_distribution<double> u(-range, range);
+    std::vector<double> v(n);
+    for (double& x : v) x = u(rng);
+    return v;
 }
 
 // Sets the right end of the domain for one scope (the long channel is 750 long).

@@ -59,26 +59,16 @@ indices vector_sizes(unsigned int n)
 // A well-conditioned, non-symmetric system.
 dense_op random_system(unsigned int n, unsigned int seed)
 {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    dense_op A{n, std::vector<double>(std::size_t(n) * n)};
-    for (unsigned int i = 0; i < n; ++i)
-        for (unsigned int j = 0; j < n; ++j) A.a[i * n + j] = (i == j ? 2.0 * n : 0.0) + n * u(gen) / 2;
+    std::mt19937_64 rng(seed);
+    dense_op A{n, random_values(std::size_t(n) * n, rng, n / 2.0)};
+    for (unsigned int i = 0; i < n; ++i) A.a[i * n + i] += 2.0 * n;
     return A;
 }
 
 std::vector<double> random_vector(unsigned int n, unsigned int seed)
 {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    std::vector<double> v(n);
-    for (double& x : v) x = u(gen);
-    return v;
-}
-
-bool same_bits(std::vector<double> const& a, std::vector<double> const& b)
-{
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+    std::mt19937_64 rng(seed);
+    return random_values(n, rng);
 }
 
 bool all_finite(std::vector<double> const& v)

@@ -54,14 +54,6 @@ std::string first_difference(std::vector<double> const& a, std::vector<double> c
     return "";
 }
 
-std::vector<double> random_values(std::size_t n, std::mt19937_64& rng, double range)
-{
-    std::uniform_real_distribution<double> u(-range, range);
-    std::vector<double> v(n);
-    for (double& x : v) x = u(rng);
-    return v;
-}
-
 std::vector<double> literal_of(indices ix, double****** M, std::vector<double> const& in)
 {
     std::vector<double> out(ix.dim);

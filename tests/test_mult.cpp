@@ -16,19 +16,6 @@ namespace {
 
 const double nan_value = std::numeric_limits<double>::quiet_NaN();
 
-bool same_bits(std::vector<double> const& a, std::vector<double> const& b)
-{
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
-
-std::vector<double> random_vector(std::size_t n, std::mt19937_64& rng)
-{
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    std::vector<double> v(n);
-    for (double& x : v) x = u(rng);
-    return v;
-}
-
 void random_matrices(indices ix, element_matrices& m, std::mt19937_64& rng)
 {
     std::uniform_real_distribution<double> u(-2.0, 2.0);
@@ -138,7 +125,7 @@ TEST(Mult, OneElementIsTheDenseProduct)
     std::mt19937_64 rng(3);
     element_matrices m(ix);
     random_matrices(ix, m, rng);
-    std::vector<double> in = random_vector(ix.dim, rng);
+    std::vector<double> in = random_values(ix.dim, rng);
     std::vector<double> expected(ix.dim);
     for (unsigned ii = 0; ii <= ix.ydeg; ++ii)
         for (unsigned jj = 0; jj <= ix.xdeg; ++jj) {
@@ -161,7 +148,7 @@ TEST(Mult, GarbageInOutputAndAliasedArrays)
                      << ix.ney << " " << ix.nex << " " << ix.ydeg << " " << ix.xdeg);
         element_matrices m(ix);
         random_matrices(ix, m, rng);
-        std::vector<double> in = random_vector(ix.dim, rng);
+        std::vector<double> in = random_values(ix.dim, rng);
         std::vector<double> const kept = in;
         std::vector<double> reference = product(ix, m, in);
         EXPECT_TRUE(same_bits(in, kept)) << "input changed";
@@ -202,7 +189,7 @@ TEST(Mult, EqualsLiteralProduct)
         element_matrices m(ix);
         random_matrices(ix, m, rng);
         for (int trial = 0; trial < 3; ++trial) {
-            std::vector<double> in = random_vector(ix.dim, rng);
+            std::vector<double> in = random_values(ix.dim, rng);
             std::vector<double> fast(ix.dim, nan_value), plain(ix.dim, nan_value);
             mult(ix, m.get(), in.data(), fast.data());
             literal_mult(ix, m.get(), in.data(), plain.data());
