@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "core/sem.h"
 #include "core/storage.h"
@@ -209,6 +211,39 @@ TEST(FillMatrix, ProgressLines)
             console_of([&] { fill_matrix(ix, m.get(), table.get(), mesh.get(), 1.0); });
         EXPECT_EQ(masked(out), c.expected) << c.ney << " x " << c.nex << ": " << out;
     }
+}
+
+// The number the stream wrote right after label in text (NaN when the label is missing).
+double number_after(std::string const& text, char const* label)
+{
+    std::size_t pos = text.find(label);
+    if (pos == std::string::npos) return nan_value;
+    return std::strtod(text.c_str() + pos + std::strlen(label), nullptr);
+}
+
+// All elements take the same work, so the element count times the first element's duration is of
+// the order of the whole preparation time; tables built once per call must stay out of the
+// estimate (counted in, they made it ten times too much on this mesh). Both are clock spans of
+// one call, so only their ratio is tested, as the median of a few calls against a disturbed first
+// element.
+TEST(FillMatrix, EstimateOfTheOrderOfThePreparationTime)
+{
+    indices ix = sizes(16, 16, 8, 8);
+    discretisation d(ix);
+    element_matrices m(ix);
+    std::vector<double> ratios;
+    for (int call = 0; call < 5; ++call) {
+        std::string out = console_of([&] { fill_matrix(ix, m.get(), d.nodes(), d.msh(), 1.0); });
+        double estimate = number_after(out, "time estimate to continue=");
+        double prepared = number_after(out, " matrix prepared after:");
+        ASSERT_GT(prepared, 0.0) << out;
+        ASSERT_GT(estimate, 0.0) << out;
+        ratios.push_back(estimate / prepared);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const double median = ratios[ratios.size() / 2];
+    EXPECT_GT(median, 1.0 / 3.0) << "estimate / preparation time";
+    EXPECT_LT(median, 3.0) << "estimate / preparation time";
 }
 
 }  // namespace
