@@ -89,8 +89,8 @@ int road(problem const& p)
     std::cout << "\nBi-CGSTAB solver..\n";
     double t0_bicgstab = clock_reading();
     bicgstab_report report;
-    double****** M = matrix.get();
-    int iter = bicgstab(idx, dim, M, sys_rhs.get(), sys_sol.get(), eps, false, report);
+    // The storage itself is the operator: its product knows the layout of its matrices.
+    int iter = bicgstab(idx, dim, matrix, sys_rhs.get(), sys_sol.get(), eps, false, report);
     if (report.status == bicgstab_status::out_of_memory) out_of_memory(7.0 * 8.0 * dim);
     std::cout << "     Number of iterations:" << iter << "\n";
     int status = run_ok;

@@ -9,9 +9,12 @@
 // separate multiply and add (no fused multiply-add). That makes the product a stream through the
 // element matrices at close to the speed of memory.
 //
-// The vector kernels need an element's matrix as one block of n*n doubles, row after row, as the
-// driver's storage lays it out. The first and last row pointers of each element are checked
-// against that layout; an element laid out otherwise is summed through its pointers.
+// The vector kernels need an element's matrix as one block of n*n doubles, row after row. The
+// driver's storage (element_matrices) lays every element out so by construction, and its product
+// takes the blocks straight from it. On a bare pointer array every row pointer of an element is
+// compared with that layout first, and an element laid out otherwise (rows of their own, rows in
+// another order) is summed through its pointers, so the product is that of whatever the pointers
+// name.
 #include "core/mult.h"
 
 #include <cstddef>
@@ -20,6 +23,7 @@
 
 #include "core/platform.h"
 #include "core/sem.h"
+#include "core/storage.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -167,12 +171,22 @@ rows_kernel kernel_of(mult_kernel k)
     return rows_portable;
 }
 
-// Whether the element's rows are one block of n*n doubles starting at its first row.
-bool laid_out(double**** Me, indices ix, std::size_t n)
+// The element's first row when each of its rows lies where one block of n*n doubles from that row
+// on puts it (row (i, j, k) at ((i*nx1 + j)*ny1 + k)*nx1 doubles), else null. Every row pointer
+// is compared, so that a product from the block reads exactly the rows the pointers name; the
+// comparisons are gathered without an early exit so that they run as one stream of loads.
+double const* block_of(double**** Me, std::size_t ny1, std::size_t nx1)
 {
-    std::uintptr_t first = reinterpret_cast<std::uintptr_t>(Me[0][0][0]);
-    std::uintptr_t last = reinterpret_cast<std::uintptr_t>(Me[ix.ydeg][ix.xdeg][ix.ydeg]);
-    return last - first == (n * n - (ix.xdeg + std::size_t(1))) * sizeof(double);
+    const std::uintptr_t step = nx1 * sizeof(double);
+    std::uintptr_t expected = reinterpret_cast<std::uintptr_t>(Me[0][0][0]);
+    bool same = true;
+    for (std::size_t i = 0; i < ny1; ++i)
+        for (std::size_t j = 0; j < nx1; ++j) {
+            double** const rows = Me[i][j];
+            for (std::size_t k = 0; k < ny1; ++k, expected += step)
+                same &= reinterpret_cast<std::uintptr_t>(rows[k]) == expected;
+        }
+    return same ? Me[0][0][0] : nullptr;
 }
 
 bool overlap(double const* a, double const* b, std::size_t count)
@@ -207,9 +221,14 @@ mult_kernel mult_best_kernel()
     return best;
 }
 
-void mult_with(mult_kernel k, indices ix, double****** const M, double const* inn, double* out)
+namespace {
+
+// The product with the given row kernel. With `data`, the element matrices are its blocks of n*n
+// doubles, one element after the other in row order, and M is not read; without it each element
+// is taken from M, from its block where all its row pointers say it has one.
+void product(rows_kernel rows, indices ix, double****** const M, double const* data,
+             double const* inn, double* out)
 {
-    const rows_kernel rows = kernel_of(k);
     const std::size_t nx1 = ix.xdeg + std::size_t(1);
     const std::size_t ny1 = ix.ydeg + std::size_t(1);
     const std::size_t n = nx1 * ny1;
@@ -235,9 +254,9 @@ void mult_with(mult_kernel k, indices ix, double****** const M, double const* in
     // of each one delaying its element.
     auto blocks = make_array<double const*>(ix.nex);
     for (unsigned int ny = 0; ny < ix.ney; ++ny) {
-        double***** const Mr = M[ny];
         for (unsigned int nx = 0; nx < ix.nex; ++nx)
-            blocks[nx] = laid_out(Mr[nx], ix, n) ? Mr[nx][0][0][0] : nullptr;
+            blocks[nx] = data ? data + (std::size_t(ny) * ix.nex + nx) * n * n
+                              : block_of(M[ny][nx], ny1, nx1);
         for (unsigned int nx = 0; nx < ix.nex; ++nx) {
             double const* x = in + std::size_t(ix.ydeg) * ny * xdim + std::size_t(ix.xdeg) * nx;
             for (std::size_t kk = 0; kk < ny1; ++kk)
@@ -246,7 +265,7 @@ void mult_with(mult_kernel k, indices ix, double****** const M, double const* in
             if (blocks[nx]) {
                 rows(blocks[nx], n, v, s);
             } else {
-                double**** Me = Mr[nx];
+                double**** Me = M[ny][nx];
                 for (std::size_t ii = 0; ii < ny1; ++ii)
                     for (std::size_t jj = 0; jj < nx1; ++jj) {
                         double sum = 0.0;
@@ -265,7 +284,25 @@ void mult_with(mult_kernel k, indices ix, double****** const M, double const* in
     }
 }
 
+}  // namespace
+
+void mult_with(mult_kernel k, indices ix, double****** const M, double const* inn, double* out)
+{
+    product(kernel_of(k), ix, M, nullptr, inn, out);
+}
+
+void mult_with(mult_kernel k, indices ix, element_matrices const& M, double const* inn,
+               double* out)
+{
+    product(kernel_of(k), ix, nullptr, M.data.get(), inn, out);
+}
+
 void mult(indices ix, double****** const M, double const* inn, double* out)
+{
+    mult_with(mult_best_kernel(), ix, M, inn, out);
+}
+
+void mult(indices ix, element_matrices const& M, double const* inn, double* out)
 {
     mult_with(mult_best_kernel(), ix, M, inn, out);
 }

@@ -5,6 +5,8 @@
 
 #include "lsolver/Zorva"
 
+struct element_matrices;
+
 enum class mult_kernel {
     portable,  // plain C++, four rows at a time
     avx2,      // 256-bit vectors, four rows to a register, up to 28 rows at a time
@@ -18,5 +20,7 @@ mult_kernel mult_best_kernel();
 
 // mult with the given kernel, which must be available.
 void mult_with(mult_kernel k, indices ix, double****** const M, double const* inn, double* out);
+void mult_with(mult_kernel k, indices ix, element_matrices const& M, double const* inn,
+               double* out);
 
 #endif

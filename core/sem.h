@@ -47,8 +47,13 @@ struct side_condition {
 // and the load. Each program's bc is this with its own side plan.
 void impose_sides(indices ix, double****** M, double* rhs, side_condition const plan[4]);
 
-// Matrix-free product out = A*inn over the unassembled element matrices (mult.cpp).
+// Matrix-free product out = A*inn over the unassembled element matrices (mult.cpp): the product
+// of whatever the array's pointers name. On the driver's storage the same product takes each
+// element's block as the storage lays it out, without reading the pointers; this is the solver's
+// operator in the programs.
+struct element_matrices;
 void mult(indices ix, double****** const M, double const* inn, double* out);
+void mult(indices ix, element_matrices const& M, double const* inn, double* out);
 
 // Writers (gnp_data.cpp). Both return false, after a line on standard error, when the file could
 // not be written completely.

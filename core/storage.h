@@ -36,7 +36,9 @@ struct matrix_block_release {
 std::unique_ptr<double[], matrix_block_release> matrix_block(std::size_t n);
 
 // M[ny][nx][i][j][k][l]; all entries 0.0. An element's ((ydeg+1)(xdeg+1))^2 entries are
-// consecutive, row after row, and the elements follow each other in row order.
+// consecutive, row after row, and the elements follow each other in row order. The pointer levels
+// are set here once and never changed: the product on the record (mult) reads the block in that
+// layout without looking at them.
 struct element_matrices {
     std::unique_ptr<double[], matrix_block_release> data;
     std::unique_ptr<double*[]> l5;

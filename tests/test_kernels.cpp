@@ -1,39 +1,70 @@
 // The row kernels behind mult: every kernel this processor runs, and mult itself, must give the
 // literal product bit for bit, whatever the sizes, on random matrices, on the Poisson problem's own
-// matrices, with the output on top of the input, and on element matrices that are not one block.
+// matrices, with the output on top of the input, on element matrices that are not one block, and on
+// arrays whose row pointers do not follow the block they start in; on the driver's storage both
+// through its pointer array and on the record itself, and the solver gives the same run on both.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/mult.h"
 #include "core/sem.h"
 #include "core/storage.h"
+#include "lsolver/bicgstab"
 #include "tests/core_fixture.h"
 #include "tests/literal.h"
 
 namespace {
 
-struct kernel_case {
-    char const* name;
-    std::function<void(indices, double******, double const*, double*)> product;
+struct pointer_product {
+    std::string name;
+    std::function<void(indices, double******, double const*, double*)> run;
 };
 
-// mult as the programs call it, then each kernel this processor has.
-std::vector<kernel_case> products()
+struct storage_product {
+    std::string name;
+    std::function<void(indices, element_matrices const&, double const*, double*)> run;
+};
+
+const std::pair<mult_kernel, char const*> kernels[] = {{mult_kernel::portable, "portable"},
+                                                       {mult_kernel::avx2, "avx2"}};
+
+// mult on a pointer array, then each kernel this processor has.
+std::vector<pointer_product> pointer_products()
 {
-    std::vector<kernel_case> v{{"mult", [](indices ix, double****** M, double const* in,
-                                           double* out) { mult(ix, M, in, out); }}};
-    const std::pair<mult_kernel, char const*> kernels[] = {
-        {mult_kernel::portable, "portable"}, {mult_kernel::avx2, "avx2"}};
+    std::vector<pointer_product> v{{"mult", [](indices ix, double****** M, double const* in,
+                                               double* out) { mult(ix, M, in, out); }}};
     for (auto const& k : kernels)
         if (mult_kernel_available(k.first))
             v.push_back({k.second, [k](indices ix, double****** M, double const* in, double* out) {
                              mult_with(k.first, ix, M, in, out);
                          }});
+    return v;
+}
+
+// On the driver's storage: mult on the record as the programs call it, then each kernel on it, and
+// every product through the record's pointer array.
+std::vector<storage_product> storage_products()
+{
+    std::vector<storage_product> v{
+        {"mult on the record", [](indices ix, element_matrices const& M, double const* in,
+                                  double* out) { mult(ix, M, in, out); }}};
+    for (auto const& k : kernels)
+        if (mult_kernel_available(k.first))
+            v.push_back({std::string(k.second) + " on the record",
+                         [k](indices ix, element_matrices const& M, double const* in, double* out) {
+                             mult_with(k.first, ix, M, in, out);
+                         }});
+    for (pointer_product const& p : pointer_products())
+        v.push_back({p.name + " through the pointers",
+                     [p](indices ix, element_matrices const& M, double const* in, double* out) {
+                         p.run(ix, M.get(), in, out);
+                     }});
     return v;
 }
 
@@ -61,14 +92,26 @@ std::vector<double> literal_of(indices ix, double****** M, std::vector<double> c
     return out;
 }
 
-// Each product of M on in, into an output full of garbage, against the literal product.
-void expect_literal(indices ix, double****** M, std::vector<double> const& in)
+// Each product of the storage m on in, into an output full of garbage, against the literal
+// product.
+void expect_literal(indices ix, element_matrices const& m, std::vector<double> const& in)
+{
+    const std::vector<double> expected = literal_of(ix, m.get(), in);
+    for (storage_product const& k : storage_products()) {
+        std::vector<double> out(ix.dim, 1e300);
+        k.run(ix, m, in.data(), out.data());
+        EXPECT_EQ(first_difference(out, expected), "") << k.name << " on " << shape(ix);
+    }
+}
+
+// Each product of the pointer array M on in against the literal product.
+void expect_literal(indices ix, double****** M, std::vector<double> const& in, std::string const& what)
 {
     const std::vector<double> expected = literal_of(ix, M, in);
-    for (kernel_case const& k : products()) {
+    for (pointer_product const& k : pointer_products()) {
         std::vector<double> out(ix.dim, 1e300);
-        k.product(ix, M, in.data(), out.data());
-        EXPECT_EQ(first_difference(out, expected), "") << k.name << " on " << shape(ix);
+        k.run(ix, M, in.data(), out.data());
+        EXPECT_EQ(first_difference(out, expected), "") << k.name << ", " << what << ", " << shape(ix);
     }
 }
 
@@ -91,7 +134,7 @@ TEST(MultKernels, EqualLiteralProductOnRandomMatrices)
         element_matrices m(ix);
         std::vector<double> entries = random_values(matrix_size(ix), rng, 2.0);
         std::memcpy(m.data.get(), entries.data(), entries.size() * sizeof(double));
-        expect_literal(ix, m.get(), random_values(ix.dim, rng, 1.0));
+        expect_literal(ix, m, random_values(ix.dim, rng, 1.0));
     }
 }
 
@@ -116,7 +159,7 @@ TEST(MultKernels, EqualLiteralProductOnWideMagnitudes)
         for (std::size_t i = 0; i < matrix_size(ix); ++i) m.data[i] = value();
         std::vector<double> in(ix.dim);
         for (double& x : in) x = value();
-        expect_literal(ix, m.get(), in);
+        expect_literal(ix, m, in);
     }
 }
 
@@ -134,8 +177,8 @@ TEST(MultKernels, EqualLiteralProductOnPoissonMatrices)
             fill_rhs(ix, load.data(), d.nodes(), d.msh());
             bc(ix, m.get(), load.data(), d.msh(), 1.0);
         });
-        expect_literal(ix, m.get(), random_values(ix.dim, rng, 1.0));
-        expect_literal(ix, m.get(), load);
+        expect_literal(ix, m, random_values(ix.dim, rng, 1.0));
+        expect_literal(ix, m, load);
     }
 }
 
@@ -150,16 +193,16 @@ TEST(MultKernels, OutputOnTopOfInput)
         std::memcpy(m.data.get(), entries.data(), entries.size() * sizeof(double));
         const std::vector<double> in = random_values(ix.dim, rng, 1.0);
         const std::vector<double> expected = literal_of(ix, m.get(), in);
-        for (kernel_case const& k : products()) {
+        for (storage_product const& k : storage_products()) {
             std::vector<double> both = in;
-            k.product(ix, m.get(), both.data(), both.data());
+            k.run(ix, m, both.data(), both.data());
             EXPECT_EQ(first_difference(both, expected), "") << k.name << " in place, " << shape(ix);
             for (std::ptrdiff_t shift : {1, -1}) {
                 std::vector<double> buffer(ix.dim + 2, 0.0);
                 double* inn = buffer.data() + 1;
                 std::memcpy(inn, in.data(), ix.dim * sizeof(double));
                 double* out = inn + shift;
-                k.product(ix, m.get(), inn, out);
+                k.run(ix, m, inn, out);
                 std::vector<double> got(out, out + ix.dim);
                 EXPECT_EQ(first_difference(got, expected), "")
                     << k.name << " out shifted by " << shift << ", " << shape(ix);
@@ -241,15 +284,77 @@ TEST(MultKernels, ElementMatricesNotInOneBlock)
                                     for (unsigned l = 0; l <= ix.xdeg; ++l)
                                         m.get()[ny][nx][i][j][k][l] = 3.0;
             const std::vector<double> in = random_values(ix.dim, rng, 1.0);
-            const std::vector<double> expected = literal_of(ix, s.get(), in);
-            EXPECT_NE(first_difference(expected, literal_of(ix, m.get(), in)), "");
-            for (kernel_case const& k : products()) {
-                std::vector<double> out(ix.dim, 1e300);
-                k.product(ix, s.get(), in.data(), out.data());
-                EXPECT_EQ(first_difference(out, expected), "")
-                    << k.name << ", " << plan.first << " separate, " << shape(ix);
-            }
+            EXPECT_NE(first_difference(literal_of(ix, s.get(), in), literal_of(ix, m.get(), in)), "");
+            expect_literal(ix, s.get(), in, std::string(plan.first) + " separate");
         }
+    }
+}
+
+// Arrays whose row pointers start and end where one block would put them, with pointers between
+// that lead elsewhere: rows of the element in another order, or a row of another element. The
+// product must read the rows the pointers name, like the literal one.
+TEST(MultKernels, RowPointersThatLeaveTheBlockOrder)
+{
+    struct rewiring {
+        char const* name;
+        std::function<void(separate_rows&, indices)> apply;
+    };
+    // separate_rows keeps per element e, test node (i, j): l5[(e*ny1 + i)*nx1 + j][k] the row of
+    // trial row k, l4[e*ny1 + i][j] and l3[e][i] the levels above it.
+    auto row = [](separate_rows& s, indices ix, unsigned e, unsigned i, unsigned j) -> double*& {
+        return s.l5[(std::size_t(e) * (ix.ydeg + 1) + i) * (ix.xdeg + 1) + j][0];
+    };
+    const rewiring cases[] = {
+        {"two rows of one test node swapped",
+         [&](separate_rows& s, indices ix) { std::swap((&row(s, ix, 3, 1, 1))[0], (&row(s, ix, 3, 1, 1))[1]); }},
+        {"rows of two test nodes swapped",
+         [&](separate_rows& s, indices ix) { std::swap((&row(s, ix, 0, 1, 2))[1], (&row(s, ix, 0, 2, 1))[2]); }},
+        {"two test nodes of one local row swapped",
+         [](separate_rows& s, indices ix) {
+             std::vector<double**>& r = s.l4[std::size_t(5) * (ix.ydeg + 1) + 1];
+             std::swap(r[0], r[2]);
+         }},
+        {"two local rows of test nodes swapped",
+         [](separate_rows& s, indices) { std::swap(s.l3[2][1], s.l3[2][2]); }},
+        {"a row of another element",
+         [&](separate_rows& s, indices ix) { (&row(s, ix, 1, 1, 1))[1] = (&row(s, ix, 4, 2, 2))[2]; }},
+    };
+    std::mt19937_64 rng(43);
+    for (indices ix : {sizes(3, 2, 4, 4), sizes(3, 2, 3, 5), sizes(3, 2, 8, 3), sizes(3, 2, 5, 3)}) {
+        element_matrices m(ix);
+        std::vector<double> entries = random_values(matrix_size(ix), rng, 2.0);
+        std::memcpy(m.data.get(), entries.data(), entries.size() * sizeof(double));
+        const std::vector<double> in = random_values(ix.dim, rng, 1.0);
+        for (rewiring const& c : cases) {
+            separate_rows s(ix, m, [](unsigned, unsigned) { return false; });
+            c.apply(s, ix);
+            double****** M = s.get();
+            for (unsigned ny = 0; ny < ix.ney; ++ny)
+                for (unsigned nx = 0; nx < ix.nex; ++nx) {
+                    ASSERT_EQ(M[ny][nx][0][0][0], m.get()[ny][nx][0][0][0]) << c.name;
+                    ASSERT_EQ(M[ny][nx][ix.ydeg][ix.xdeg][ix.ydeg],
+                              m.get()[ny][nx][ix.ydeg][ix.xdeg][ix.ydeg])
+                        << c.name;
+                }
+            EXPECT_NE(first_difference(literal_of(ix, M, in), literal_of(ix, m.get(), in)), "")
+                << c.name;
+            expect_literal(ix, M, in, c.name);
+        }
+    }
+}
+
+// The programs hand the storage record itself to the solver: the same run, bit for bit, as on its
+// pointer array.
+TEST(MultKernels, SolverOnTheRecordIsTheRunOnItsPointers)
+{
+    for (indices ix : {sizes(4, 4, 8, 8), sizes(3, 5, 4, 6)}) {
+        program_system sys(ix, 1.0);
+        std::vector<double> x_pointers(ix.dim, 0.0), x_record(ix.dim, 0.0);
+        const int its_pointers = bicgstab(ix, ix.dim, sys.M(), sys.b.data(), x_pointers.data(), eps);
+        const int its_record = bicgstab(ix, ix.dim, sys.matrix, sys.b.data(), x_record.data(), eps);
+        ASSERT_GT(its_pointers, 0);
+        EXPECT_EQ(its_record, its_pointers) << shape(ix);
+        EXPECT_EQ(first_difference(x_record, x_pointers), "") << shape(ix);
     }
 }
 
