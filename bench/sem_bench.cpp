@@ -164,7 +164,9 @@ void bm_read(benchmark::State& state, mesh_size m)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * int64_t(n * sizeof(double)));
 }
 
-void bm_mult(benchmark::State& state, mesh_size m, mult_kernel k)
+// The product as the programs take it, on the storage record, or with `pointers` through the
+// record's pointer array, every row pointer checked against the block.
+void bm_mult(benchmark::State& state, mesh_size m, mult_kernel k, bool pointers)
 {
     if (!mult_kernel_available(k)) {
         state.SkipWithError("kernel not available on this processor");
@@ -174,7 +176,10 @@ void bm_mult(benchmark::State& state, mesh_size m, mult_kernel k)
     std::vector<double> x(p.ix.dim), y(p.ix.dim);
     for (unsigned int i = 0; i < p.ix.dim; ++i) x[i] = std::sin(0.001 * i);
     for (auto _ : state) {
-        mult_with(k, p.ix, p.M.get(), x.data(), y.data());
+        if (pointers)
+            mult_with(k, p.ix, p.M.get(), x.data(), y.data());
+        else
+            mult_with(k, p.ix, p.M, x.data(), y.data());
         benchmark::DoNotOptimize(y.data());
         benchmark::ClobberMemory();
     }
@@ -203,7 +208,7 @@ void bm_fill(benchmark::State& state, mesh_size m)
 struct solver_stopped {};
 
 struct counted_operator {
-    double****** M;
+    element_matrices const* M;
     long* products;
     long limit;
 };
@@ -211,7 +216,7 @@ struct counted_operator {
 void mult(indices ix, counted_operator const& A, double const* in, double* out)
 {
     if (++*A.products > A.limit) throw solver_stopped{};
-    ::mult(ix, A.M, in, out);
+    ::mult(ix, *A.M, in, out);
 }
 
 void bm_bicgstab(benchmark::State& state, mesh_size m, long iterations)
@@ -221,7 +226,7 @@ void bm_bicgstab(benchmark::State& state, mesh_size m, long iterations)
     for (auto _ : state) {
         std::fill(x.begin(), x.end(), 0.0);
         long products = 0;
-        counted_operator A{p.M.get(), &products, 1 + 2 * iterations};
+        counted_operator A{&p.M, &products, 1 + 2 * iterations};
         bool stopped = false;
         try {
             bicgstab(p.ix, p.ix.dim, A, p.rhs.get(), x.data(), 0.0);
@@ -250,7 +255,7 @@ void bm_iteration_work(benchmark::State& state, mesh_size m)
         d[i] = std::sin(0.001 * i);
         h[i] = 1.0;
     }
-    double****** M = p.M.get();
+    element_matrices const& M = p.M;
     for (auto _ : state) {
         mult(p.ix, M, d.data(), Ad.data());
         double a = ddot(n, rT.data(), 1, Ad.data(), 1);
@@ -416,6 +421,13 @@ void print_ratios(recorder const& rec)
                       (beyond ? " beyond cache" : " in cache"),
                   ratio, ">=", beyond ? 0.80 : 0.50);
     }
+    // What checking every row pointer costs a caller with a bare pointer array (no target).
+    for (mesh_size m : {large, usual, channel}) {
+        double cost = rec.seconds("mult_pointers/" + label(m)) / rec.seconds("mult/" + label(m));
+        if (!std::isnan(cost))
+            std::printf("  %-58s %7.3f\n", ("    mult on the pointer array / mult, " + label(m)).c_str(),
+                        cost);
+    }
     for (mesh_size m : {usual, channel})
         print_row("(2) fill_matrix / mult, " + label(m),
                   rec.seconds("fill_matrix/" + label(m)) / rec.seconds("mult/" + label(m)), "<=",
@@ -456,11 +468,13 @@ int main(int argc, char** argv)
     for (mesh_size m : {usual, channel, large}) {
         benchmark::RegisterBenchmark(("read/" + label(m)).c_str(), bm_read, m)
             ->Unit(benchmark::kMillisecond)->Repetitions(5)->MinTime(0.2);
-        benchmark::RegisterBenchmark(("mult/" + label(m)).c_str(), bm_mult, m, best)
+        benchmark::RegisterBenchmark(("mult/" + label(m)).c_str(), bm_mult, m, best, false)
+            ->Unit(benchmark::kMillisecond)->Repetitions(5)->MinTime(0.2);
+        benchmark::RegisterBenchmark(("mult_pointers/" + label(m)).c_str(), bm_mult, m, best, true)
             ->Unit(benchmark::kMillisecond)->Repetitions(5)->MinTime(0.2);
         if (best != mult_kernel::portable)
             benchmark::RegisterBenchmark(("mult_portable/" + label(m)).c_str(), bm_mult, m,
-                                         mult_kernel::portable)
+                                         mult_kernel::portable, false)
                 ->Unit(benchmark::kMillisecond)->MinTime(0.2);
         if (m == large) continue;
         benchmark::RegisterBenchmark(("fill_matrix/" + label(m)).c_str(), bm_fill, m)
