@@ -178,15 +178,16 @@ rows_kernel kernel_of(mult_kernel k)
 double const* block_of(double**** Me, std::size_t ny1, std::size_t nx1)
 {
     const std::uintptr_t step = nx1 * sizeof(double);
-    std::uintptr_t expected = reinterpret_cast<std::uintptr_t>(Me[0][0][0]);
-    bool same = true;
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(Me[0][0][0]);
+    std::uintptr_t differ = 0;
+    std::uintptr_t group = first;  // where row (i, j, 0) belongs
     for (std::size_t i = 0; i < ny1; ++i)
-        for (std::size_t j = 0; j < nx1; ++j) {
+        for (std::size_t j = 0; j < nx1; ++j, group += ny1 * step) {
             double** const rows = Me[i][j];
-            for (std::size_t k = 0; k < ny1; ++k, expected += step)
-                same &= reinterpret_cast<std::uintptr_t>(rows[k]) == expected;
+            for (std::size_t k = 0; k < ny1; ++k)
+                differ |= reinterpret_cast<std::uintptr_t>(rows[k]) ^ (group + k * step);
         }
-    return same ? Me[0][0][0] : nullptr;
+    return differ == 0 ? Me[0][0][0] : nullptr;
 }
 
 bool overlap(double const* a, double const* b, std::size_t count)
