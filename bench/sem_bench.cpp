@@ -425,8 +425,8 @@ void print_ratios(recorder const& rec)
     for (mesh_size m : {large, usual, channel}) {
         double cost = rec.seconds("mult_pointers/" + label(m)) / rec.seconds("mult/" + label(m));
         if (!std::isnan(cost))
-            std::printf("  %-58s %7.3f\n", ("    mult on the pointer array / mult, " + label(m)).c_str(),
-                        cost);
+            std::printf("  %-58s %7.3f\n",
+                        ("    mult on the pointer array / mult, " + label(m)).c_str(), cost);
     }
     for (mesh_size m : {usual, channel})
         print_row("(2) fill_matrix / mult, " + label(m),

@@ -105,13 +105,15 @@ void expect_literal(indices ix, element_matrices const& m, std::vector<double> c
 }
 
 // Each product of the pointer array M on in against the literal product.
-void expect_literal(indices ix, double****** M, std::vector<double> const& in, std::string const& what)
+void expect_literal(indices ix, double****** M, std::vector<double> const& in,
+                    std::string const& what)
 {
     const std::vector<double> expected = literal_of(ix, M, in);
     for (pointer_product const& k : pointer_products()) {
         std::vector<double> out(ix.dim, 1e300);
         k.run(ix, M, in.data(), out.data());
-        EXPECT_EQ(first_difference(out, expected), "") << k.name << ", " << what << ", " << shape(ix);
+        EXPECT_EQ(first_difference(out, expected), "")
+            << k.name << ", " << what << ", " << shape(ix);
     }
 }
 
@@ -284,7 +286,8 @@ TEST(MultKernels, ElementMatricesNotInOneBlock)
                                     for (unsigned l = 0; l <= ix.xdeg; ++l)
                                         m.get()[ny][nx][i][j][k][l] = 3.0;
             const std::vector<double> in = random_values(ix.dim, rng, 1.0);
-            EXPECT_NE(first_difference(literal_of(ix, s.get(), in), literal_of(ix, m.get(), in)), "");
+            EXPECT_NE(first_difference(literal_of(ix, s.get(), in), literal_of(ix, m.get(), in)),
+                      "");
             expect_literal(ix, s.get(), in, std::string(plan.first) + " separate");
         }
     }
@@ -299,28 +302,41 @@ TEST(MultKernels, RowPointersThatLeaveTheBlockOrder)
         char const* name;
         std::function<void(separate_rows&, indices)> apply;
     };
-    // separate_rows keeps per element e, test node (i, j): l5[(e*ny1 + i)*nx1 + j][k] the row of
-    // trial row k, l4[e*ny1 + i][j] and l3[e][i] the levels above it.
-    auto row = [](separate_rows& s, indices ix, unsigned e, unsigned i, unsigned j) -> double*& {
-        return s.l5[(std::size_t(e) * (ix.ydeg + 1) + i) * (ix.xdeg + 1) + j][0];
+    // The trial rows of test node (i, j) of element e (counted in row order), then the test nodes
+    // of its local row i, then its local rows, as separate_rows keeps them.
+    auto trial_rows = [](separate_rows& s, indices ix, unsigned e, unsigned i,
+                         unsigned j) -> std::vector<double*>& {
+        return s.l5[(std::size_t(e) * (ix.ydeg + 1) + i) * (ix.xdeg + 1) + j];
+    };
+    auto test_nodes = [](separate_rows& s, indices ix, unsigned e,
+                         unsigned i) -> std::vector<double**>& {
+        return s.l4[std::size_t(e) * (ix.ydeg + 1) + i];
     };
     const rewiring cases[] = {
         {"two rows of one test node swapped",
-         [&](separate_rows& s, indices ix) { std::swap((&row(s, ix, 3, 1, 1))[0], (&row(s, ix, 3, 1, 1))[1]); }},
+         [&](separate_rows& s, indices ix) {
+             std::swap(trial_rows(s, ix, 3, 1, 1)[0], trial_rows(s, ix, 3, 1, 1)[1]);
+         }},
         {"rows of two test nodes swapped",
-         [&](separate_rows& s, indices ix) { std::swap((&row(s, ix, 0, 1, 2))[1], (&row(s, ix, 0, 2, 1))[2]); }},
+         [&](separate_rows& s, indices ix) {
+             std::swap(trial_rows(s, ix, 0, 1, 2)[1], trial_rows(s, ix, 0, 2, 1)[2]);
+         }},
         {"two test nodes of one local row swapped",
-         [](separate_rows& s, indices ix) {
-             std::vector<double**>& r = s.l4[std::size_t(5) * (ix.ydeg + 1) + 1];
-             std::swap(r[0], r[2]);
+         [&](separate_rows& s, indices ix) {
+             std::swap(test_nodes(s, ix, 5, 1)[0], test_nodes(s, ix, 5, 1)[2]);
          }},
         {"two local rows of test nodes swapped",
          [](separate_rows& s, indices) { std::swap(s.l3[2][1], s.l3[2][2]); }},
         {"a row of another element",
-         [&](separate_rows& s, indices ix) { (&row(s, ix, 1, 1, 1))[1] = (&row(s, ix, 4, 2, 2))[2]; }},
+         [&](separate_rows& s, indices ix) {
+             trial_rows(s, ix, 1, 1, 1)[1] = trial_rows(s, ix, 4, 2, 2)[2];
+         }},
     };
     std::mt19937_64 rng(43);
-    for (indices ix : {sizes(3, 2, 4, 4), sizes(3, 2, 3, 5), sizes(3, 2, 8, 3), sizes(3, 2, 5, 3)}) {
+    // Degrees of at least 3 in y and 2 in x, so that every case leaves the first and the last row
+    // of its element where they were.
+    for (indices ix :
+         {sizes(3, 2, 4, 4), sizes(3, 2, 3, 5), sizes(3, 2, 8, 3), sizes(3, 2, 5, 3)}) {
         element_matrices m(ix);
         std::vector<double> entries = random_values(matrix_size(ix), rng, 2.0);
         std::memcpy(m.data.get(), entries.data(), entries.size() * sizeof(double));
@@ -350,8 +366,10 @@ TEST(MultKernels, SolverOnTheRecordIsTheRunOnItsPointers)
     for (indices ix : {sizes(4, 4, 8, 8), sizes(3, 5, 4, 6)}) {
         program_system sys(ix, 1.0);
         std::vector<double> x_pointers(ix.dim, 0.0), x_record(ix.dim, 0.0);
-        const int its_pointers = bicgstab(ix, ix.dim, sys.M(), sys.b.data(), x_pointers.data(), eps);
-        const int its_record = bicgstab(ix, ix.dim, sys.matrix, sys.b.data(), x_record.data(), eps);
+        const int its_pointers =
+            bicgstab(ix, ix.dim, sys.M(), sys.b.data(), x_pointers.data(), eps);
+        const int its_record =
+            bicgstab(ix, ix.dim, sys.matrix, sys.b.data(), x_record.data(), eps);
         ASSERT_GT(its_pointers, 0);
         EXPECT_EQ(its_record, its_pointers) << shape(ix);
         EXPECT_EQ(first_difference(x_record, x_pointers), "") << shape(ix);
