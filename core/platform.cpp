@@ -410,14 +410,9 @@ whole_file begin_whole_file(char const* name)
         refuse(w, "create", std::strerror(errno));
         return w;
     }
-    if (exists && S_ISCHR(st.st_mode)) {
-        // A device such as /dev/null: nothing there to keep, written in place.
-        w.f = std::fopen(w.target.c_str(), "w");
-        if (!w.f) refuse(w, "write", std::strerror(errno));
-        return w;
-    }
-    if (exists && S_ISFIFO(st.st_mode)) {
-        // Written to a reader that is there; without one the open would wait for ever.
+    if (exists && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        // A device such as /dev/null or a FIFO: nothing there to keep, written in place. A FIFO
+        // only to a reader that is there; without one the open would wait for ever.
         int fd = open(w.target.c_str(), O_WRONLY | O_NONBLOCK);
         if (fd < 0) {
             refuse(w, "write", errno == ENXIO ? "it is a FIFO that no process reads"
@@ -440,10 +435,8 @@ whole_file begin_whole_file(char const* name)
     umask(mask);
     const mode_t mode = exists ? st.st_mode & 07777 : 0666 & ~mask;
 
-    std::size_t slash = w.target.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : w.target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? w.target : w.target.substr(slash + 1);
-    std::string pattern = dir + base + ".partial-XXXXXX";
+    // In the target's directory, so that the rename stays within one file system.
+    const std::string pattern = w.target + ".partial-XXXXXX";
     std::vector<char> part(pattern.begin(), pattern.end());
     part.push_back('\0');
     int fd = -1;
