@@ -51,6 +51,15 @@ struct signals_held {
         sigprocmask(SIG_BLOCK, &set, &saved);
     }
     ~signals_held() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
+    // Whether one of them has come meanwhile; it takes effect when they are let through.
+    static bool pending()
+    {
+        sigset_t set;
+        if (sigpending(&set) != 0) return false;
+        for (int s : ending_signals)
+            if (sigismember(&set, s) == 1) return true;
+        return false;
+    }
     signals_held(signals_held const&) = delete;
     signals_held& operator=(signals_held const&) = delete;
 };
@@ -484,11 +493,14 @@ bool finish_whole_file(whole_file& w, bool written)
     char const* verb = "write";
     if (!w.part.empty()) {
         signals_held held;
-        if (err == 0 && std::rename(w.part.c_str(), w.target.c_str()) != 0) {
+        // A signal held back here ends the run once it is let through; like one that came a
+        // moment sooner, it leaves the earlier file under the name.
+        bool ending = signals_held::pending();
+        if (err == 0 && !ending && std::rename(w.part.c_str(), w.target.c_str()) != 0) {
             err = errno;
             verb = "replace";
         }
-        if (err != 0) unlink(w.part.c_str());
+        if (err != 0 || ending) unlink(w.part.c_str());
         part_armed = 0;
     }
     if (err != 0) refuse(w, verb, std::strerror(err));
