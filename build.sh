@@ -14,11 +14,23 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  as_root="apt-get update && apt-get install -y ${missing[*]}"
+  sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "$0: missing packages: ${missing[*]}; install them as root with: $as_root" >&2
+      exit 1
+    fi
+    sudo=(sudo)
+  fi
+  echo "installing ${missing[*]} with apt-get (a minute or so on a fresh machine)"
+  # sudo clears the environment: DEBIAN_FRONTEND goes through env.
+  if ! { "${sudo[@]}" apt-get update -qq &&
+         "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+           apt-get install -y -qq "${missing[@]}" >/dev/null; }; then
+    echo "$0: could not install ${missing[*]}; install them as root with: $as_root" >&2
+    exit 1
+  fi
 fi
 
 jobs=$(nproc)

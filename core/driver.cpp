@@ -27,17 +27,22 @@ bool sizes_fit(unsigned int ney, unsigned int nex, unsigned int ydeg, unsigned i
     }
     indices ix{ney, nex, ydeg, xdeg, 0, 0, 0};
     double entries = element_matrix_doubles(ix);
+    if (entries > u32) {
+        std::cerr << "error: " << ney << " x " << nex << " elements of degree " << ydeg << " x "
+                  << xdeg << " give " << std::fixed << std::setprecision(0) << entries
+                  << " element matrix entries; at most 4294967295 are supported (32-bit counts)\n";
+        return false;
+    }
     // Matrices with their pointer levels; load, solution, the solver's seven work vectors and one
     // scratch vector; the mesh and the node table.
     double bytes = 8.0 * (entries + element_matrix_pointers(ix)) + 8.0 * 10.0 * dim + 32.0 * dim +
                    24.0 * (ydeg + 1.0) * (xdeg + 1.0);
-    double memory = physical_memory();
-    if (entries > u32 || (memory > 0 && bytes > memory)) {
-        char need[64], have[64];
+    memory_bound memory = available_memory("");
+    if (!memory.what.empty() && bytes > memory.bytes) {
+        char need[64];
         print_bytes(bytes, need, sizeof need);
-        print_bytes(memory, have, sizeof have);
         std::cerr << "error: " << ney << " x " << nex << " elements of degree " << ydeg << " x "
-                  << xdeg << " need " << need << " of memory; this machine has " << have << "\n";
+                  << xdeg << " need " << need << " of memory; " << memory.what << "\n";
         return false;
     }
     return true;
@@ -150,7 +155,10 @@ int road(problem const& p)
 
 int run(problem const& p)
 {
+    console_start();
     int status = road(p);
     pause_console();
+    // The file and the solver come first; a lost report still gets its line on standard error.
+    if (!console_written() && status == run_ok) status = run_console_lost;
     return status;
 }

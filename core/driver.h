@@ -22,6 +22,7 @@ enum run_status {
     run_bad_input = 1,         // the sizes were refused, or memory could not be had
     run_not_written = 2,       // the solution file could not be written
     run_not_converged = 3,     // the solver stopped short; the file holds its best iterate
+    run_console_lost = 4,      // all else went well, but the report did not reach standard output
 };
 
 int run(problem const& p);

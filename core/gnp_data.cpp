@@ -1,46 +1,18 @@
-// Solution and mesh writers. A file that cannot be created or written completely is reported on
-// standard error and the caller learns of it; a run must not end as a success with its results
-// lost.
-#include <cerrno>
+// Solution and mesh writers. Each file is written whole or not at all (begin_whole_file): an
+// earlier file of the name stays until the new one is complete. A file that cannot be created or
+// written completely is reported on standard error and the caller learns of it; a run must not
+// end as a success with its results lost.
 #include <cstdio>
-#include <cstring>
 
+#include "core/platform.h"
 #include "core/sem.h"
-
-namespace {
-
-std::FILE* open_for_writing(char const* file_name)
-{
-    std::FILE* f = std::fopen(file_name, "w");
-    if (!f) std::fprintf(stderr, "error: cannot create \"%s\": %s\n", file_name, std::strerror(errno));
-    return f;
-}
-
-// Closes the file; false, after a line on standard error, if anything failed to be written.
-bool close_written(std::FILE* f, char const* file_name, bool ok)
-{
-    int saved = 0;
-    if (std::ferror(f)) {
-        ok = false;
-        saved = errno;
-    }
-    if (std::fclose(f) != 0 && ok) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok)
-        std::fprintf(stderr, "error: cannot write \"%s\": %s\n", file_name,
-                     saved ? std::strerror(saved) : "write failed");
-    return ok;
-}
-
-}  // namespace
 
 // One line "x y u" per node, a block per mesh row from the top, each block closed by an empty line.
 bool write_solution(indices ix, double const* solution, coo** msh, char const* file_name)
 {
-    std::FILE* f = open_for_writing(file_name);
-    if (!f) return false;
+    whole_file w = begin_whole_file(file_name);
+    if (!w.f) return false;
+    std::FILE* f = w.f;
     bool ok = true;
     for (unsigned int r = 0; r < ix.ydim && ok; ++r) {
         for (unsigned int c = 0; c < ix.xdim && ok; ++c)
@@ -48,16 +20,16 @@ bool write_solution(indices ix, double const* solution, coo** msh, char const* f
                               solution[r * ix.xdim + c]) > 0;
         ok = ok && std::fprintf(f, "\n") > 0;
     }
-    return close_written(f, file_name, ok);
+    return finish_whole_file(w, ok);
 }
 
 // Node coordinates, then two counter-clockwise triangles per cell of four neighbouring nodes,
 // sharing the diagonal from the upper right to the lower left corner.
 bool comsol_mesh(indices ix, coo** msh)
 {
-    char const* file_name = "comsol_mesh.txt";
-    std::FILE* f = open_for_writing(file_name);
-    if (!f) return false;
+    whole_file w = begin_whole_file("comsol_mesh.txt");
+    if (!w.f) return false;
+    std::FILE* f = w.f;
     bool ok = std::fprintf(f, "%% Coordinates\n") > 0;
     for (unsigned int i = 0; i < ix.ydim && ok; ++i)
         for (unsigned int j = 0; j < ix.xdim && ok; ++j)
@@ -71,5 +43,5 @@ bool comsol_mesh(indices ix, coo** msh)
                  std::fprintf(f, "%i\t%i\t%i\n", ul + 1, ll, ll + 1) > 0;
         }
     }
-    return close_written(f, file_name, ok);
+    return finish_whole_file(w, ok);
 }

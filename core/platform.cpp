@@ -1,15 +1,70 @@
 // Platform layer: what the programs need of the operating system, in one place.
 #include "core/platform.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <iostream>
-#include <string>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+// What a terminating signal has to undo before the run ends. Written outside the handler only
+// with the signals blocked or before the state is armed, read by the handler.
+char pending_part[4096];
+volatile std::sig_atomic_t part_armed = 0;
+termios terminal_saved;
+volatile std::sig_atomic_t terminal_armed = 0;
+
+bool output_missing = false;  // standard output was closed at the start
+
+const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void undo_and_end(int sig)
+{
+    if (part_armed) unlink(pending_part);
+    if (terminal_armed) tcsetattr(STDIN_FILENO, TCSANOW, &terminal_saved);
+    // The handler was reset to the default on entry and the signal is not blocked: this ends the
+    // run with the signal's own status.
+    raise(sig);
+}
+
+// Holds back the ending signals while the state they undo changes.
+struct signals_held {
+    sigset_t saved;
+    signals_held()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : ending_signals) sigaddset(&set, s);
+        sigprocmask(SIG_BLOCK, &set, &saved);
+    }
+    ~signals_held() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
+    // Whether one of them has come meanwhile; it takes effect when they are let through.
+    static bool pending()
+    {
+        sigset_t set;
+        if (sigpending(&set) != 0) return false;
+        for (int s : ending_signals)
+            if (sigismember(&set, s) == 1) return true;
+        return false;
+    }
+    signals_held(signals_held const&) = delete;
+    signals_held& operator=(signals_held const&) = delete;
+};
+
+}  // namespace
 
 double clock_reading()
 {
@@ -21,12 +76,48 @@ double clock_seconds(double span)
     return span / static_cast<double>(CLOCKS_PER_SEC);
 }
 
+void console_start()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number is fd itself.
+        int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) close(opened);
+        if (fd == STDOUT_FILENO) output_missing = true;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (int s : ending_signals) {
+        struct sigaction old;
+        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        struct sigaction act;
+        std::memset(&act, 0, sizeof act);
+        act.sa_handler = undo_and_end;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = SA_RESETHAND | SA_NODEFER;
+        sigaction(s, &act, nullptr);
+    }
+}
+
+bool console_written()
+{
+    std::cout.flush();
+    bool failed = !std::cout || std::fflush(stdout) != 0 || std::ferror(stdout);
+    if (output_missing)
+        std::cerr << "error: standard output was closed: the report was not shown\n";
+    else if (failed)
+        std::cerr << "error: the report could not be written to standard output\n";
+    return !output_missing && !failed;
+}
+
 void pause_console()
 {
     if (!isatty(STDIN_FILENO)) return;
     std::cout << "Press any key to continue . . . " << std::flush;
     termios saved;
     if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+        terminal_saved = saved;
+        terminal_armed = 1;
         termios raw = saved;
         raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
         raw.c_cc[VMIN] = 1;
@@ -36,33 +127,66 @@ void pause_console()
         ssize_t got = read(STDIN_FILENO, &key, 1);
         (void)got;
         tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        terminal_armed = 0;
     }
     std::cout << "\n";
 }
 
+std::string shown_word(std::string const& word)
+{
+    std::string shown;
+    for (std::size_t i = 0; i < word.size() && i < longest_word; ++i) {
+        unsigned char b = static_cast<unsigned char>(word[i]);
+        if (b == '\\' || b == '"') {
+            shown += '\\';
+            shown += static_cast<char>(b);
+        } else if (b >= 0x20 && b < 0x7f) {
+            shown += static_cast<char>(b);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            shown += hex;
+        }
+    }
+    if (word.size() > longest_word) shown += "...";
+    return shown;
+}
+
 bool read_size(char const* what, unsigned int& value)
 {
+    // White space as the stream's extraction of a word knows it (the "C" locale).
+    auto blank = [](char ch) { return std::isspace(static_cast<unsigned char>(ch)) != 0; };
     std::string word;
-    if (!(std::cin >> word)) {
+    char ch = ' ';
+    while (blank(ch) && std::cin.get(ch)) {
+    }
+    if (!std::cin) {
         std::cerr << "error: no " << what << " was given: enter a whole number from 1 up\n";
         return false;
     }
+    word += ch;
+    while (word.size() <= longest_word && std::cin.get(ch) && !blank(ch)) word += ch;
     const std::uint64_t limit = 4294967295u;
+    if (word.size() > longest_word) {
+        std::cerr << "error: \"" << shown_word(word) << "\" is too long for the " << what
+                  << ": enter a whole number from 1 to " << limit << "\n";
+        return false;
+    }
     std::uint64_t v = 0;
-    bool digits = !word.empty();
+    bool digits = true;
     bool in_range = true;
-    for (char ch : word) {
-        if (ch < '0' || ch > '9') {
+    for (char c : word) {
+        if (c < '0' || c > '9') {
             digits = false;
             break;
         }
         if (in_range) {
-            v = v * 10 + static_cast<std::uint64_t>(ch - '0');
+            v = v * 10 + static_cast<std::uint64_t>(c - '0');
             if (v > limit) in_range = false;
         }
     }
     if (!digits || v == 0) {
-        std::cerr << "error: \"" << word << "\" is not a valid " << what
+        std::cerr << "error: \"" << shown_word(word) << "\" is not a valid " << what
                   << ": enter a whole number from 1 up\n";
         return false;
     }
@@ -83,6 +207,165 @@ double physical_memory()
     return static_cast<double>(pages) * static_cast<double>(page_size);
 }
 
+namespace {
+
+bool read_text(std::string const& path, std::string& text)
+{
+    std::ifstream in(path);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return true;
+}
+
+// The number after "key" at the start of a line of "key value" lines; false when there is none.
+bool keyed_number(std::string const& text, std::string const& key, double& value)
+{
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, key.size(), key) != 0 || line.size() == key.size()) continue;
+        char after = line[key.size()];
+        if (after != ' ' && after != '\t' && after != ':') continue;
+        char* end = nullptr;
+        value = std::strtod(line.c_str() + key.size() + (after == ':'), &end);
+        return end != line.c_str() + key.size() + (after == ':');
+    }
+    return false;
+}
+
+// A file that holds one number, or "max" (v2) or a value of 2^62 and more (v1) for no limit.
+bool limit_in(std::string const& path, double& value)
+{
+    std::string text;
+    if (!read_text(path, text)) return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end != text.c_str() && value < 4611686018427387904.0;
+}
+
+struct group_mount {
+    std::string point;  // where the hierarchy is mounted
+    std::string root;   // which of its groups is mounted there
+};
+
+// First mount of a cgroup v2 hierarchy (v1 false) or of a v1 hierarchy with the memory controller.
+bool find_mount(std::string const& mountinfo, bool v1, group_mount& m)
+{
+    std::istringstream lines(mountinfo);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::vector<std::string> f;
+        for (std::string w; fields >> w;) f.push_back(w);
+        std::size_t dash = 6;
+        while (dash < f.size() && f[dash] != "-") ++dash;
+        if (dash + 3 >= f.size()) continue;
+        if (!v1 && f[dash + 1] != "cgroup2") continue;
+        if (v1) {
+            if (f[dash + 1] != "cgroup") continue;
+            std::string opts = "," + f[dash + 3] + ",";
+            if (opts.find(",memory,") == std::string::npos) continue;
+        }
+        m.root = f[3];
+        m.point = f[4];
+        return true;
+    }
+    return false;
+}
+
+// The process's group in a hierarchy: the v2 line "0::path", or the v1 line that names memory.
+bool find_group(std::string const& cgroup, bool v1, std::string& path)
+{
+    std::istringstream lines(cgroup);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::size_t a = line.find(':');
+        std::size_t b = a == std::string::npos ? a : line.find(':', a + 1);
+        if (b == std::string::npos) continue;
+        std::string controllers = "," + line.substr(a + 1, b - a - 1) + ",";
+        bool match = v1 ? controllers.find(",memory,") != std::string::npos
+                        : line.compare(0, b + 1, "0::") == 0;
+        if (match) {
+            path = line.substr(b + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The smallest headroom under the memory limits of the process's group and its ancestors up to
+// the mounted one, in one hierarchy; false when no level has a limit.
+bool group_headroom(std::string const& root, bool v1, double& headroom, std::string& group)
+{
+    std::string cgroup, mountinfo, path;
+    group_mount m;
+    if (!read_text(root + "/proc/self/cgroup", cgroup) ||
+        !read_text(root + "/proc/self/mountinfo", mountinfo) || !find_group(cgroup, v1, path) ||
+        !find_mount(mountinfo, v1, m))
+        return false;
+    if (m.root != "/") {
+        if (path.compare(0, m.root.size(), m.root) != 0) return false;
+        path = path.substr(m.root.size());
+    }
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    char const* limit_file = v1 ? "/memory.limit_in_bytes" : "/memory.max";
+    char const* usage_file = v1 ? "/memory.usage_in_bytes" : "/memory.current";
+    char const* inactive = v1 ? "total_inactive_file" : "inactive_file";
+    bool found = false;
+    for (;;) {
+        const std::string dir = root + m.point + path;
+        double limit = 0, usage = 0, cache = 0;
+        std::string stat;
+        if (limit_in(dir + limit_file, limit) && limit_in(dir + usage_file, usage)) {
+            if (read_text(dir + "/memory.stat", stat) && keyed_number(stat, inactive, cache) &&
+                cache < usage)
+                usage -= cache;
+            double free = limit > usage ? limit - usage : 0.0;
+            if (!found || free < headroom) {
+                headroom = free;
+                group = path.empty() ? "/" : path;
+            }
+            found = true;
+        }
+        if (path.empty()) break;
+        path.erase(path.rfind('/'));
+    }
+    return found;
+}
+
+}  // namespace
+
+memory_bound available_memory(std::string const& root)
+{
+    char amount[64];
+    memory_bound m{0.0, ""};
+    std::string meminfo;
+    double kib = 0;
+    if (read_text(root + "/proc/meminfo", meminfo) && keyed_number(meminfo, "MemAvailable", kib)) {
+        m.bytes = kib * 1024.0;
+        print_bytes(m.bytes, amount, sizeof amount);
+        m.what = std::string(amount) + " is available now (MemAvailable in /proc/meminfo)";
+    }
+    for (bool v1 : {false, true}) {
+        double headroom = 0;
+        std::string group;
+        if (group_headroom(root, v1, headroom, group) && (m.what.empty() || headroom < m.bytes)) {
+            m.bytes = headroom;
+            print_bytes(m.bytes, amount, sizeof amount);
+            m.what = std::string(amount) + " is left under the memory limit of control group " +
+                     group;
+        }
+    }
+    if (m.what.empty() && physical_memory() > 0) {
+        m.bytes = physical_memory();
+        print_bytes(m.bytes, amount, sizeof amount);
+        m.what = "this machine has " + std::string(amount) + " of physical memory";
+    }
+    return m;
+}
+
 void print_bytes(double bytes, char* buffer, std::size_t size)
 {
     const double mib = 1024.0 * 1024.0;
@@ -99,4 +382,127 @@ void out_of_memory(double bytes)
     std::cout << std::flush;
     std::cerr << "error: out of memory: " << amount << " more could not be allocated\n";
     std::exit(1);
+}
+
+namespace {
+
+// Follows symbolic links from `path` to the file they lead to (which need not exist yet); a chain
+// of more than 40 is left as it is, and the stat of it then fails.
+std::string link_target(std::string path)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::vector<char> buffer(4096);
+        ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
+        if (n <= 0 || std::size_t(n) >= buffer.size()) return path;
+        std::string link(buffer.data(), std::size_t(n));
+        std::size_t slash = path.rfind('/');
+        path = link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+    }
+    return path;
+}
+
+void refuse(whole_file const& w, char const* verb, char const* why)
+{
+    std::fprintf(stderr, "error: cannot %s \"%s\": %s\n", verb, w.name.c_str(), why);
+}
+
+}  // namespace
+
+whole_file begin_whole_file(char const* name)
+{
+    whole_file w{nullptr, name, link_target(name), ""};
+    struct stat st;
+    bool exists = stat(w.target.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT) {
+        refuse(w, "create", std::strerror(errno));
+        return w;
+    }
+    if (exists && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        // A device such as /dev/null or a FIFO: nothing there to keep, written in place. A FIFO
+        // only to a reader that is there; without one the open would wait for ever.
+        int fd = open(w.target.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) {
+            refuse(w, "write", errno == ENXIO ? "it is a FIFO that no process reads"
+                                              : std::strerror(errno));
+            return w;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        w.f = fdopen(fd, "w");
+        if (!w.f) {
+            refuse(w, "write", std::strerror(errno));
+            close(fd);
+        }
+        return w;
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
+        refuse(w, "write", S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+        return w;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    const mode_t mode = exists ? st.st_mode & 07777 : 0666 & ~mask;
+
+    // In the target's directory, so that the rename stays within one file system.
+    const std::string pattern = w.target + ".partial-XXXXXX";
+    std::vector<char> part(pattern.begin(), pattern.end());
+    part.push_back('\0');
+    int fd = -1;
+    int err = 0;
+    {
+        signals_held held;
+        fd = mkstemp(part.data());
+        err = errno;
+        if (fd >= 0 && std::strlen(part.data()) < sizeof pending_part) {
+            std::memcpy(pending_part, part.data(), std::strlen(part.data()) + 1);
+            part_armed = 1;
+        }
+    }
+    if (fd < 0) {
+        refuse(w, "create", std::strerror(err));
+        return w;
+    }
+    w.part = part.data();
+    if (exists && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+        // Kept where allowed, as the earlier file's; otherwise the new file is the runner's.
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+        }
+    }
+    w.f = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
+    if (!w.f) {
+        refuse(w, "create", std::strerror(errno));
+        close(fd);
+        signals_held held;
+        unlink(w.part.c_str());
+        part_armed = 0;
+    }
+    return w;
+}
+
+bool finish_whole_file(whole_file& w, bool written)
+{
+    int err = 0;
+    if (!written || std::ferror(w.f)) err = errno != 0 ? errno : EIO;
+    if (err == 0 && std::fflush(w.f) != 0) err = errno;
+    // On disk before the name points at it: a crash after the rename must not leave an empty or
+    // cut file under the name. File systems that cannot sync (and FIFOs, devices) say EINVAL.
+    if (err == 0 && fsync(fileno(w.f)) != 0 && errno != EINVAL && errno != ENOTSUP) err = errno;
+    if (std::fclose(w.f) != 0 && err == 0) err = errno;
+    w.f = nullptr;
+    char const* verb = "write";
+    if (!w.part.empty()) {
+        signals_held held;
+        // A signal held back here ends the run once it is let through; like one that came a
+        // moment sooner, it leaves the earlier file under the name.
+        bool ending = signals_held::pending();
+        if (err == 0 && !ending && std::rename(w.part.c_str(), w.target.c_str()) != 0) {
+            err = errno;
+            verb = "replace";
+        }
+        if (err != 0 || ending) unlink(w.part.c_str());
+        part_armed = 0;
+    }
+    if (err != 0) refuse(w, verb, std::strerror(err));
+    return err == 0;
 }

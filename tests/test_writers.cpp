@@ -1,7 +1,12 @@
-// The solution file and the mesh file: exact formats, replacement of an old file, non-finite
-// values, and files that cannot be written. Every test writes in a fresh directory of its own.
+// The solution file and the mesh file: exact formats, replacement of an old file (whole, with its
+// mode and its symbolic link), non-finite values, and files that cannot be written. Every test writes in a fresh directory of its own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <filesystem>
@@ -120,6 +125,120 @@ TEST(SolutionFile, ExistingFileIsReplaced)
     EXPECT_EQ(contents("comsol_mesh.txt"),
               "% Coordinates\n0.000000\t1.000000\n1.000000\t1.000000\n0.000000\t0.000000\n"
               "1.000000\t0.000000\n\n% Elements (triangular)\n0\t2\t1\n1\t2\t3\n");
+}
+
+const std::string one_element_solution =
+    "0.000000000000000 1.000000000000000 1.000000000000000\n"
+    "1.000000000000000 1.000000000000000 2.000000000000000\n\n"
+    "0.000000000000000 0.000000000000000 3.000000000000000\n"
+    "1.000000000000000 0.000000000000000 4.000000000000000\n\n";
+
+void put(char const* name, std::string const& text)
+{
+    std::ofstream(name, std::ios::binary) << text;
+}
+
+mode_t mode_of(char const* name)
+{
+    struct stat st;
+    return stat(name, &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Leftovers of the new files beside the targets.
+std::size_t partial_files(char const* dir)
+{
+    std::size_t n = 0;
+    for (auto const& entry : std::filesystem::directory_iterator(dir))
+        n += entry.path().filename().string().find(".partial-") != std::string::npos;
+    return n;
+}
+
+// The new file takes the earlier file's mode, or what the umask leaves of 0666; a symbolic link
+// under the name stays, and the file it leads to is replaced or, where it is missing, created.
+TEST(SolutionFile, ReplacementKeepsModeAndLinks)
+{
+    discretisation d(sizes(1, 1, 1, 1));
+    const std::vector<double> u = {1.0, 2.0, 3.0, 4.0};
+    {
+        scratch_dir dir;
+        put("SINSIN.dat", "earlier\n");
+        ASSERT_EQ(chmod("SINSIN.dat", 0640), 0);
+        ASSERT_TRUE(gnp_data(d.ix, u.data(), d.msh()));
+        EXPECT_EQ(contents("SINSIN.dat"), one_element_solution);
+        EXPECT_EQ(mode_of("SINSIN.dat"), 0640u);
+    }
+    {
+        scratch_dir dir;
+        mode_t saved = umask(027);
+        bool ok = gnp_data(d.ix, u.data(), d.msh());
+        umask(saved);
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(mode_of("SINSIN.dat"), 0640u);
+    }
+    {
+        scratch_dir dir;
+        std::filesystem::create_directory("results");
+        put("results/run1.dat", "earlier\n");
+        std::filesystem::create_symlink("results/run1.dat", "SINSIN.dat");
+        std::filesystem::create_directory("meshes");
+        std::filesystem::create_symlink("meshes/missing.txt", "comsol_mesh.txt");
+        ASSERT_TRUE(gnp_data(d.ix, u.data(), d.msh()));
+        ASSERT_TRUE(comsol_mesh(d.ix, d.msh()));
+        EXPECT_TRUE(std::filesystem::is_symlink("SINSIN.dat"));
+        EXPECT_EQ(std::filesystem::read_symlink("SINSIN.dat"), "results/run1.dat");
+        EXPECT_EQ(contents("results/run1.dat"), one_element_solution);
+        EXPECT_TRUE(std::filesystem::is_symlink("comsol_mesh.txt"));
+        EXPECT_EQ(contents("meshes/missing.txt").substr(0, 14), "% Coordinates\n");
+        EXPECT_EQ(partial_files(".") + partial_files("results") + partial_files("meshes"), 0u);
+    }
+}
+
+// A FIFO that a process reads gets the text as it is written.
+TEST(SolutionFile, FifoWithAReader)
+{
+    scratch_dir dir;
+    discretisation d(sizes(1, 1, 1, 1));
+    const std::vector<double> u = {1.0, 2.0, 3.0, 4.0};
+    ASSERT_EQ(mkfifo("SINSIN.dat", 0644), 0);
+    int reader = open("SINSIN.dat", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(gnp_data(d.ix, u.data(), d.msh()));  // smaller than the pipe's buffer
+    char buffer[4096];
+    ssize_t n = read(reader, buffer, sizeof buffer);
+    close(reader);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buffer, std::size_t(n)), one_element_solution);
+    EXPECT_TRUE(std::filesystem::is_fifo("SINSIN.dat"));
+}
+
+// Writes that fail part way (a file size limit, as on a full disk) leave the earlier file as it
+// was and no new file beside it, in both writers.
+TEST(Writers, FailedWriteKeepsTheEarlierFile)
+{
+    discretisation d(sizes(8, 8, 2, 2));  // some 10 KB in either file
+    const std::vector<double> u(d.ix.dim, 0.5);
+    scratch_dir dir;
+    put("SINSIN.dat", "earlier solution\n");
+    put("comsol_mesh.txt", "earlier mesh\n");
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 4096;
+    void (*xfsz)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStderr();
+    bool solution_ok = gnp_data(d.ix, u.data(), d.msh());
+    bool mesh_ok = comsol_mesh(d.ix, d.msh());
+    std::string err = testing::internal::GetCapturedStderr();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, xfsz);
+    EXPECT_FALSE(solution_ok);
+    EXPECT_FALSE(mesh_ok);
+    EXPECT_NE(err.find("\"SINSIN.dat\": File too large\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("\"comsol_mesh.txt\": File too large\n"), std::string::npos) << err;
+    EXPECT_EQ(contents("SINSIN.dat"), "earlier solution\n");
+    EXPECT_EQ(contents("comsol_mesh.txt"), "earlier mesh\n");
+    EXPECT_EQ(partial_files("."), 0u);
 }
 
 TEST(MeshFile, TwoRowsOfThreeNodes)
