@@ -74,8 +74,9 @@ std::unique_ptr<T[]> make_array(std::size_t n)
 // ("NAME.partial-XXXXXX" in its directory), which replaces the target by rename once it is
 // written, synced and closed; on any failure, and on a terminating signal, the new file is
 // removed and the earlier file stays. A symbolic link under the name is kept and the file it leads
-// to is replaced; anything under the name that is not a regular file (a directory, a FIFO, a
-// device) is refused and left alone. The new file gets the mode, owner and group of the file it
+// to is replaced. A device (such as /dev/null) or a FIFO with a reader under the name is written
+// in place, as there is nothing there to keep; a FIFO without a reader, a directory or any other
+// file that is not a regular one is refused and left alone. The new file gets the mode, owner and group of the file it
 // replaces, or 0666 less the umask, as "w" would have given.
 struct whole_file {
     std::FILE* f;        // where to write; null when the file could not be begun
