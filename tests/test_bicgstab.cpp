@@ -15,24 +15,10 @@
 #include "core/storage.h"
 #include "lsolver/bicgstab"
 #include "tests/core_fixture.h"
+#include "tests/direct_solve.h"
 #include "tests/literal_bicgstab.h"
 
 namespace {
-
-// A dense operator, row-major.
-struct dense_op {
-    unsigned int n;
-    std::vector<double> a;
-};
-
-void mult(indices, dense_op const& A, double const* in, double* out)
-{
-    for (unsigned int i = 0; i < A.n; ++i) {
-        double sum = 0.0;
-        for (unsigned int j = 0; j < A.n; ++j) sum = A.a[i * A.n + j] * in[j] + sum;
-        out[i] = sum;
-    }
-}
 
 // A dense operator whose product number `bad_call` (counted from 1), and every later one unless
 // `once`, has a poisoned first entry.
@@ -125,7 +111,8 @@ TEST(Bicgstab, ConvergingRunsAreThePlainIteration)
 }
 
 // Nothing to do: a tolerance the zero guess already meets (r.r equal to eps^2 b.b ends the loop
-// too), a zero load, and a load so small that its residual vanishes by the breakdown threshold.
+// too), a zero load, and a load so small that its residual vanishes by the breakdown threshold:
+// no step can be taken, and the zero guess is as far from solving it as can be.
 TEST(Bicgstab, NoIterationWhenTheGuessSuffices)
 {
     struct case_ {
@@ -133,11 +120,12 @@ TEST(Bicgstab, NoIterationWhenTheGuessSuffices)
         double eps;
         double load;
         double relative_residual;
+        bicgstab_status status;
     };
-    for (case_ c : {case_{"eps 1: r.r equals eps^2 b.b", 1.0, 0.5, 1.0},
-                    case_{"eps 2", 2.0, 0.5, 1.0},
-                    case_{"zero load", 1e-16, 0.0, 0.0},
-                    case_{"load of rounding noise", 1e-16, 1e-22, 1.0}}) {
+    for (case_ c : {case_{"eps 1: r.r equals eps^2 b.b", 1.0, 0.5, 1.0, bicgstab_status::converged},
+                    case_{"eps 2", 2.0, 0.5, 1.0, bicgstab_status::converged},
+                    case_{"zero load", 1e-16, 0.0, 0.0, bicgstab_status::converged},
+                    case_{"load of rounding noise", 1e-16, 1e-22, 1.0, bicgstab_status::no_convergence}}) {
         SCOPED_TRACE(c.name);
         dense_op A = random_system(6, 1);
         std::vector<double> b(6, c.load), x(6, 0.0);
@@ -147,7 +135,7 @@ TEST(Bicgstab, NoIterationWhenTheGuessSuffices)
         EXPECT_EQ(its, 0);
         EXPECT_EQ(lines, "");
         EXPECT_TRUE(same_bits(x, std::vector<double>(6, 0.0)));
-        EXPECT_EQ(report.status, bicgstab_status::converged);
+        EXPECT_EQ(report.status, c.status);
         EXPECT_EQ(report.relative_residual, c.relative_residual);
     }
 }
@@ -282,6 +270,113 @@ TEST(Bicgstab, DivergenceRestartsFromTheBestIterate)
     };
     EXPECT_EQ(first_lines(lines, climb), first_lines(plain_lines, climb));
     EXPECT_NE(first_lines(lines, climb + 1), first_lines(plain_lines, climb + 1));
+}
+
+// A dense operator with faults of its own: its first `shifted` products are those of A + shift I,
+// a slightly different matrix, and every product carries a relative error of up to `noise` in
+// each entry, new at every call (a product only that accurate).
+struct inexact_op {
+    dense_op A;
+    int shifted;
+    double shift;
+    double noise;
+    mutable int calls = 0;
+    mutable std::mt19937_64 rng{5};
+};
+
+void mult(indices ix, inexact_op const& P, double const* in, double* out)
+{
+    mult(ix, P.A, in, out);
+    ++P.calls;
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (unsigned int i = 0; i < P.A.n; ++i) {
+        if (P.calls <= P.shifted) out[i] += P.shift * in[i];
+        if (P.noise != 0) out[i] *= 1.0 + P.noise * u(P.rng);
+    }
+}
+
+double max_magnitude(std::vector<double> const& v)
+{
+    return max_deviation(v, std::vector<double>(v.size(), 0.0));
+}
+
+// The first products come from A + 1e-6 I: the recursive residual carries that difference along
+// and meets the test, while the fresh residual of that x is far above it. The solver runs that
+// round as the plain iteration does, line for line, then goes on from x with a fresh residual and
+// shadow residual to the solution of A. The 6-argument form runs the same method.
+TEST(Bicgstab, TestMetByDriftGoesOnToTheSolution)
+{
+    const unsigned int n = 40;
+    dense_op A = random_system(n, 21);
+    std::vector<double> b = random_vector(n, 22);
+    const std::vector<double> x_direct = lu_factors(A).solve(b);
+    const inexact_op faulty{A, 20, 1e-6, 0.0};
+
+    inexact_op plain_op = faulty;
+    std::vector<double> x_plain(n, 0.0);
+    literal_run plain;
+    std::string plain_lines = console_of([&] { plain = literal_bicgstab(vector_sizes(n), n, plain_op, b.data(), x_plain.data(), eps, true); });
+    ASSERT_FALSE(plain.broke_down);
+    ASSERT_GT(2 * plain.its + 1, faulty.shifted) << "the shifted products must all fall into the plain run";
+    EXPECT_GT(relative_residual(A, x_plain, b), 1e-9);
+
+    inexact_op op = faulty;
+    std::vector<double> x(n, 0.0);
+    bicgstab_report report;
+    int its = 0;
+    std::string lines = console_of([&] { its = bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, true, report); });
+    EXPECT_GT(its, plain.its);
+    EXPECT_EQ(lines.substr(0, plain_lines.size()), plain_lines);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), its);
+    EXPECT_EQ(report.status, bicgstab_status::converged);
+    EXPECT_LE(report.relative_residual, bicgstab_rounding_bound);
+    EXPECT_LE(relative_residual(A, x, b), bicgstab_rounding_bound);
+    EXPECT_LE(max_deviation(x, x_direct), 1e-13 * max_magnitude(x_direct));
+
+    inexact_op op6 = faulty;
+    std::vector<double> x6(n, 0.0);
+    EXPECT_EQ(bicgstab(vector_sizes(n), n, op6, b.data(), x6.data(), eps), its);
+    EXPECT_TRUE(same_bits(x6, x));
+}
+
+// The verdict is taken from the fresh residual of the x returned, whatever ended the run: within
+// the rounding bound with the test met, a success; above it, up to the precision bound, the
+// limit of rounding; beyond that, a failure.
+TEST(Bicgstab, VerdictFollowsTheFreshResidual)
+{
+    struct case_ {
+        char const* name;
+        int shifted;
+        double shift;
+        double noise;
+        bicgstab_status status;
+        double above, within;  // bounds of the relative residual
+    };
+    const case_ cases[] = {
+        {"exact products", 0, 0.0, 0.0, bicgstab_status::converged, 0.0, bicgstab_rounding_bound},
+        {"test met by drift, then a further round", 20, 1e-6, 0.0, bicgstab_status::converged, 0.0,
+         bicgstab_rounding_bound},
+        {"products accurate to 1e-11", 0, 0.0, 1e-11, bicgstab_status::rounding_limit,
+         bicgstab_rounding_bound, bicgstab_precision_bound},
+        {"products accurate to 1e-7", 0, 0.0, 1e-7, bicgstab_status::no_convergence,
+         bicgstab_precision_bound, 1.0},
+    };
+    const unsigned int n = 40;
+    dense_op A = random_system(n, 31);
+    std::vector<double> b = random_vector(n, 32);
+    for (case_ const& c : cases) {
+        SCOPED_TRACE(c.name);
+        inexact_op op{A, c.shifted, c.shift, c.noise};
+        std::vector<double> x(n, 0.0);
+        bicgstab_report report;
+        bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, false, report);
+        EXPECT_EQ(report.status, c.status);
+        EXPECT_GT(report.relative_residual, c.above);
+        EXPECT_LE(report.relative_residual, c.within);
+        // It is the residual of the x returned, as closely as the product tells it.
+        EXPECT_NEAR(report.relative_residual, relative_residual(A, x, b), 1.5 * c.noise + 1e-15);
+        EXPECT_TRUE(all_finite(x));
+    }
 }
 
 }  // namespace

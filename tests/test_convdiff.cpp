@@ -15,6 +15,7 @@
 #include "lsolver/bicgstab"
 #include "tests/literal.h"
 #include "tests/literal_bicgstab.h"
+#include "tests/program_run.h"
 #include "tests/transport_check.h"
 
 namespace {
@@ -189,6 +190,14 @@ TEST(ConvdiffSolver, StallAtTheLimitOfRoundingReturnsTheBestIterate)
     std::fill(x_plain.begin(), x_plain.end(), 0.0);
     literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, false, best);
     EXPECT_EQ(std::memcmp(x.data(), x_plain.data(), sizeof(double) * ix.dim), 0);
+}
+
+// The answers of runs that exit 0 against a direct solve of the assembled system: one that
+// reaches the tolerance, and one that stops at the limit of rounding.
+TEST(ConvdiffPrograms, AgreeWithADirectSolve)
+{
+    expect_direct_agreement("convdiff01", "SINGUL_01.dat", sizes(4, 4, 4, 4), 0.01);
+    expect_direct_agreement("convdiff001", "SINGUL_001.dat", sizes(4, 1, 8, 6), 0.001);
 }
 
 }  // namespace

@@ -207,6 +207,12 @@ TEST(PoissonProgram, UnwritableSolutionFileIsReported)
     EXPECT_TRUE(fs::is_directory(p.dir / "SINSIN.dat"));
 }
 
+// The answer of a run that exits 0 against a direct solve of its assembled system.
+TEST(PoissonProgram, AgreesWithADirectSolve)
+{
+    expect_direct_agreement("poisson", "SINSIN.dat", sizes(3, 3, 5, 5), 1.0);
+}
+
 struct bad_input {
     char const* input;
     char const* named;  // what the message must name
