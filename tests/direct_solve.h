@@ -82,18 +82,41 @@ struct lu_factors {
     }
 };
 
-// |A x - b| / |b| in the 2-norm, summed in long double so that it is not itself rounding noise.
+// b - A x, each entry summed in long double so that it is not itself rounding noise.
+inline std::vector<long double> exact_residual(dense_op const& A, std::vector<double> const& x,
+                                               std::vector<double> const& b)
+{
+    std::vector<long double> r(A.n);
+    for (unsigned int i = 0; i < A.n; ++i) {
+        long double sum = b[i];
+        for (unsigned int j = 0; j < A.n; ++j) sum -= (long double)A.a[std::size_t(i) * A.n + j] * x[j];
+        r[i] = sum;
+    }
+    return r;
+}
+
+// |A x - b| / |b| in the 2-norm.
 inline double relative_residual(dense_op const& A, std::vector<double> const& x,
                                 std::vector<double> const& b)
 {
     long double rr = 0, bb = 0;
+    std::vector<long double> r = exact_residual(A, x, b);
     for (unsigned int i = 0; i < A.n; ++i) {
-        long double sum = -(long double)b[i];
-        for (unsigned int j = 0; j < A.n; ++j) sum += (long double)A.a[std::size_t(i) * A.n + j] * x[j];
-        rr += sum * sum;
+        rr += r[i] * r[i];
         bb += (long double)b[i] * b[i];
     }
     return double(std::sqrt(rr / bb));
+}
+
+// The LU solution, refined once with its residual taken in long double: as close to the
+// solution as double precision holds it, also where A is ill-conditioned.
+inline std::vector<double> direct_solution(lu_factors const& lu, dense_op const& A, std::vector<double> const& b)
+{
+    std::vector<double> x = lu.solve(b);
+    std::vector<long double> r = exact_residual(A, x, b);
+    std::vector<double> correction = lu.solve(std::vector<double>(r.begin(), r.end()));
+    for (unsigned int i = 0; i < A.n; ++i) x[i] += correction[i];
+    return x;
 }
 
 inline double max_deviation(std::vector<double> const& x, std::vector<double> const& y)
