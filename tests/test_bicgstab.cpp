@@ -271,13 +271,15 @@ TEST(Bicgstab, DivergenceRestartsFromTheBestIterate)
 }
 
 // A dense operator with faults of its own: its first `shifted` products are those of A + shift I,
-// a slightly different matrix, and every product carries a relative error of up to `noise` in
-// each entry, new at every call (a product only that accurate).
+// a slightly different matrix; every product carries a relative error of up to `noise` in each
+// entry, new at every call (a product only that accurate); product number `poisoned` (counted
+// from 1; 0 for none) has a NaN in its first entry.
 struct inexact_op {
     dense_op A;
     int shifted;
     double shift;
     double noise;
+    int poisoned = 0;
     mutable int calls = 0;
     mutable std::mt19937_64 rng{5};
 };
@@ -291,6 +293,7 @@ void mult(indices ix, inexact_op const& P, double const* in, double* out)
         if (P.calls <= P.shifted) out[i] += P.shift * in[i];
         if (P.noise != 0) out[i] *= 1.0 + P.noise * u(P.rng);
     }
+    if (P.calls == P.poisoned) out[0] = std::numeric_limits<double>::quiet_NaN();
 }
 
 double max_magnitude(std::vector<double> const& v)
@@ -347,16 +350,19 @@ TEST(Bicgstab, VerdictFollowsTheFreshResidual)
         int shifted;
         double shift;
         double noise;
+        int poisoned;
         bicgstab_status status;
         double above, within;  // bounds of the relative residual
     };
     const case_ cases[] = {
-        {"exact products", 0, 0.0, 0.0, bicgstab_status::converged, 0.0, bicgstab_rounding_bound},
-        {"test met by drift, then a further round", 20, 1e-6, 0.0, bicgstab_status::converged, 0.0,
-         bicgstab_rounding_bound},
-        {"products accurate to 1e-11", 0, 0.0, 1e-11, bicgstab_status::rounding_limit,
+        {"exact products", 0, 0.0, 0.0, 0, bicgstab_status::converged, 0.0, bicgstab_rounding_bound},
+        {"test met by drift, then a further round", 20, 1e-6, 0.0, 0, bicgstab_status::converged,
+         0.0, bicgstab_rounding_bound},
+        {"a restart after a breakdown, then the test met by drift", 30, 1e-6, 0.0, 8,
+         bicgstab_status::converged, 0.0, bicgstab_rounding_bound},
+        {"products accurate to 1e-11", 0, 0.0, 1e-11, 0, bicgstab_status::rounding_limit,
          bicgstab_rounding_bound, bicgstab_precision_bound},
-        {"products accurate to 1e-7", 0, 0.0, 1e-7, bicgstab_status::no_convergence,
+        {"products accurate to 1e-7", 0, 0.0, 1e-7, 0, bicgstab_status::no_convergence,
          bicgstab_precision_bound, 1.0},
     };
     const unsigned int n = 40;
@@ -364,7 +370,7 @@ TEST(Bicgstab, VerdictFollowsTheFreshResidual)
     std::vector<double> b = random_vector(n, 32);
     for (case_ const& c : cases) {
         SCOPED_TRACE(c.name);
-        inexact_op op{A, c.shifted, c.shift, c.noise};
+        inexact_op op{A, c.shifted, c.shift, c.noise, c.poisoned};
         std::vector<double> x(n, 0.0);
         bicgstab_report report;
         bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, false, report);
