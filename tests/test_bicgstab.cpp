@@ -301,43 +301,61 @@ double max_magnitude(std::vector<double> const& v)
     return max_deviation(v, std::vector<double>(v.size(), 0.0));
 }
 
-// The first products come from A + 1e-6 I: the recursive residual carries that difference along
-// and meets the test, while the fresh residual of that x is far above it. The solver runs that
-// round as the plain iteration does, line for line, then goes on from x with a fresh residual and
-// shadow residual to the solution of A. The 6-argument form runs the same method.
+// The first products come from a slightly different matrix, A + 1e-6 I (the first ten
+// iterations), or from a far different one, A - 160 I (the whole plain run, which then solves
+// that matrix): the recursive residual carries the difference along and meets the test, while
+// the fresh residual of that x is far above it, in the second case above |b|, where the run
+// started. The solver runs that round as the plain iteration does, line for line, then goes on
+// from x with a fresh residual and shadow residual to the solution of A. The 6-argument form runs
+// the same method.
 TEST(Bicgstab, TestMetByDriftGoesOnToTheSolution)
 {
+    struct case_ {
+        char const* name;
+        int shifted;  // 0: every product of the plain run
+        double shift;
+        double plain_residual;  // the fresh relative residual of the plain run's x is above this
+    };
     const unsigned int n = 40;
     dense_op A = random_system(n, 21);
     std::vector<double> b = random_vector(n, 22);
     const std::vector<double> x_direct = direct_solution(lu_factors(A), A, b);
-    const inexact_op faulty{A, 20, 1e-6, 0.0};
+    for (case_ c : {case_{"slightly different products", 20, 1e-6, 1e-9},
+                    case_{"far different products", 0, -160.0, 1.0}}) {
+        SCOPED_TRACE(c.name);
+        inexact_op faulty{A, c.shifted, c.shift, 0.0};
+        if (c.shifted == 0) {
+            inexact_op probe{A, 1 << 30, c.shift, 0.0};
+            std::vector<double> x0(n, 0.0);
+            faulty.shifted = 2 * literal_bicgstab(vector_sizes(n), n, probe, b.data(), x0.data(), eps, false).its + 1;
+        }
 
-    inexact_op plain_op = faulty;
-    std::vector<double> x_plain(n, 0.0);
-    literal_run plain;
-    std::string plain_lines = console_of([&] { plain = literal_bicgstab(vector_sizes(n), n, plain_op, b.data(), x_plain.data(), eps, true); });
-    ASSERT_FALSE(plain.broke_down);
-    ASSERT_GT(2 * plain.its + 1, faulty.shifted) << "the shifted products must all fall into the plain run";
-    EXPECT_GT(relative_residual(A, x_plain, b), 1e-9);
+        inexact_op plain_op = faulty;
+        std::vector<double> x_plain(n, 0.0);
+        literal_run plain;
+        std::string plain_lines = console_of([&] { plain = literal_bicgstab(vector_sizes(n), n, plain_op, b.data(), x_plain.data(), eps, true); });
+        ASSERT_FALSE(plain.broke_down);
+        ASSERT_GE(2 * plain.its + 1, faulty.shifted) << "the shifted products must all fall into the plain run";
+        EXPECT_GT(relative_residual(A, x_plain, b), c.plain_residual);
 
-    inexact_op op = faulty;
-    std::vector<double> x(n, 0.0);
-    bicgstab_report report;
-    int its = 0;
-    std::string lines = console_of([&] { its = bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, true, report); });
-    EXPECT_GT(its, plain.its);
-    EXPECT_EQ(lines.substr(0, plain_lines.size()), plain_lines);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), its);
-    EXPECT_EQ(report.status, bicgstab_status::converged);
-    EXPECT_LE(report.relative_residual, bicgstab_rounding_bound);
-    EXPECT_LE(relative_residual(A, x, b), bicgstab_rounding_bound);
-    EXPECT_LE(max_deviation(x, x_direct), 1e-13 * max_magnitude(x_direct));
+        inexact_op op = faulty;
+        std::vector<double> x(n, 0.0);
+        bicgstab_report report;
+        int its = 0;
+        std::string lines = console_of([&] { its = bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, true, report); });
+        EXPECT_GT(its, plain.its);
+        EXPECT_EQ(lines.substr(0, plain_lines.size()), plain_lines);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), its);
+        EXPECT_EQ(report.status, bicgstab_status::converged);
+        EXPECT_LE(report.relative_residual, bicgstab_rounding_bound);
+        EXPECT_LE(relative_residual(A, x, b), bicgstab_rounding_bound);
+        EXPECT_LE(max_deviation(x, x_direct), 1e-13 * max_magnitude(x_direct));
 
-    inexact_op op6 = faulty;
-    std::vector<double> x6(n, 0.0);
-    EXPECT_EQ(bicgstab(vector_sizes(n), n, op6, b.data(), x6.data(), eps), its);
-    EXPECT_TRUE(same_bits(x6, x));
+        inexact_op op6 = faulty;
+        std::vector<double> x6(n, 0.0);
+        EXPECT_EQ(bicgstab(vector_sizes(n), n, op6, b.data(), x6.data(), eps), its);
+        EXPECT_TRUE(same_bits(x6, x));
+    }
 }
 
 // The verdict is taken from the fresh residual of the x returned, whatever ended the run: within
