@@ -12,10 +12,10 @@
 #include "core/storage.h"
 #include "problems/convdiff01/convdiff.h"
 #include "tests/core_fixture.h"
+#include "tests/direct_check.h"
 #include "lsolver/bicgstab"
 #include "tests/literal.h"
 #include "tests/literal_bicgstab.h"
-#include "tests/program_run.h"
 #include "tests/transport_check.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include "core/storage.h"
 #include "problems/poiseuille/poiseuille.h"
 #include "tests/core_fixture.h"
+#include "tests/direct_check.h"
 #include "tests/literal.h"
-#include "tests/program_run.h"
 #include "tests/transport_check.h"
 
 namespace {

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "core/platform.h"
+#include "lsolver/bicgstab"
+#include "tests/direct_check.h"
 #include "tests/program_run.h"
 
 namespace {
