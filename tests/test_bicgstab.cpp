@@ -15,24 +15,10 @@
 #include "core/storage.h"
 #include "lsolver/bicgstab"
 #include "tests/core_fixture.h"
+#include "tests/direct_solve.h"
 #include "tests/literal_bicgstab.h"
 
 namespace {
-
-// A dense operator, row-major.
-struct dense_op {
-    unsigned int n;
-    std::vector<double> a;
-};
-
-void mult(indices, dense_op const& A, double const* in, double* out)
-{
-    for (unsigned int i = 0; i < A.n; ++i) {
-        double sum = 0.0;
-        for (unsigned int j = 0; j < A.n; ++j) sum = A.a[i * A.n + j] * in[j] + sum;
-        out[i] = sum;
-    }
-}
 
 // A dense operator whose product number `bad_call` (counted from 1), and every later one unless
 // `once`, has a poisoned first entry.
@@ -282,6 +268,137 @@ TEST(Bicgstab, DivergenceRestartsFromTheBestIterate)
     };
     EXPECT_EQ(first_lines(lines, climb), first_lines(plain_lines, climb));
     EXPECT_NE(first_lines(lines, climb + 1), first_lines(plain_lines, climb + 1));
+}
+
+// A dense operator with faults of its own: its first `shifted` products are those of A + shift I,
+// a slightly different matrix; every product carries a relative error of up to `noise` in each
+// entry, new at every call (a product only that accurate); product number `poisoned` (counted
+// from 1; 0 for none) has a NaN in its first entry.
+struct inexact_op {
+    dense_op A;
+    int shifted;
+    double shift;
+    double noise;
+    int poisoned = 0;
+    mutable int calls = 0;
+    mutable std::mt19937_64 rng{5};
+};
+
+void mult(indices ix, inexact_op const& P, double const* in, double* out)
+{
+    mult(ix, P.A, in, out);
+    ++P.calls;
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (unsigned int i = 0; i < P.A.n; ++i) {
+        if (P.calls <= P.shifted) out[i] += P.shift * in[i];
+        if (P.noise != 0) out[i] *= 1.0 + P.noise * u(P.rng);
+    }
+    if (P.calls == P.poisoned) out[0] = std::numeric_limits<double>::quiet_NaN();
+}
+
+double max_magnitude(std::vector<double> const& v)
+{
+    return max_deviation(v, std::vector<double>(v.size(), 0.0));
+}
+
+// The first products come from a slightly different matrix, A + 1e-6 I (the first ten
+// iterations), or from a far different one, A - 160 I (the whole plain run, which then solves
+// that matrix): the recursive residual carries the difference along and meets the test, while
+// the fresh residual of that x is far above it, in the second case above |b|, where the run
+// started. The solver runs that round as the plain iteration does, line for line, then goes on
+// from x with a fresh residual and shadow residual to the solution of A. The 6-argument form runs
+// the same method.
+TEST(Bicgstab, TestMetByDriftGoesOnToTheSolution)
+{
+    struct case_ {
+        char const* name;
+        int shifted;  // 0: every product of the plain run
+        double shift;
+        double plain_residual;  // the fresh relative residual of the plain run's x is above this
+    };
+    const unsigned int n = 40;
+    dense_op A = random_system(n, 21);
+    std::vector<double> b = random_vector(n, 22);
+    const std::vector<double> x_direct = direct_solution(lu_factors(A), A, b);
+    for (case_ c : {case_{"slightly different products", 20, 1e-6, 1e-9},
+                    case_{"far different products", 0, -160.0, 1.0}}) {
+        SCOPED_TRACE(c.name);
+        inexact_op faulty{A, c.shifted, c.shift, 0.0};
+        if (c.shifted == 0) {
+            inexact_op probe{A, 1 << 30, c.shift, 0.0};
+            std::vector<double> x0(n, 0.0);
+            faulty.shifted = 2 * literal_bicgstab(vector_sizes(n), n, probe, b.data(), x0.data(), eps, false).its + 1;
+        }
+
+        inexact_op plain_op = faulty;
+        std::vector<double> x_plain(n, 0.0);
+        literal_run plain;
+        std::string plain_lines = console_of([&] { plain = literal_bicgstab(vector_sizes(n), n, plain_op, b.data(), x_plain.data(), eps, true); });
+        ASSERT_FALSE(plain.broke_down);
+        ASSERT_GE(2 * plain.its + 1, faulty.shifted) << "the shifted products must all fall into the plain run";
+        EXPECT_GT(relative_residual(A, x_plain, b), c.plain_residual);
+
+        inexact_op op = faulty;
+        std::vector<double> x(n, 0.0);
+        bicgstab_report report;
+        int its = 0;
+        std::string lines = console_of([&] { its = bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, true, report); });
+        EXPECT_GT(its, plain.its);
+        EXPECT_EQ(lines.substr(0, plain_lines.size()), plain_lines);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), its);
+        EXPECT_EQ(report.status, bicgstab_status::converged);
+        EXPECT_LE(report.relative_residual, bicgstab_rounding_bound);
+        EXPECT_LE(relative_residual(A, x, b), bicgstab_rounding_bound);
+        EXPECT_LE(max_deviation(x, x_direct), 1e-13 * max_magnitude(x_direct));
+
+        inexact_op op6 = faulty;
+        std::vector<double> x6(n, 0.0);
+        EXPECT_EQ(bicgstab(vector_sizes(n), n, op6, b.data(), x6.data(), eps), its);
+        EXPECT_TRUE(same_bits(x6, x));
+    }
+}
+
+// The verdict is taken from the fresh residual of the x returned, whatever ended the run: within
+// the rounding bound with the test met, a success; above it, up to the precision bound, the
+// limit of rounding; beyond that, a failure.
+TEST(Bicgstab, VerdictFollowsTheFreshResidual)
+{
+    struct case_ {
+        char const* name;
+        int shifted;
+        double shift;
+        double noise;
+        int poisoned;
+        bicgstab_status status;
+        double above, within;  // bounds of the relative residual
+    };
+    const case_ cases[] = {
+        {"exact products", 0, 0.0, 0.0, 0, bicgstab_status::converged, 0.0, bicgstab_rounding_bound},
+        {"test met by drift, then a further round", 20, 1e-6, 0.0, 0, bicgstab_status::converged,
+         0.0, bicgstab_rounding_bound},
+        {"a restart after a breakdown, then the test met by drift", 30, 1e-6, 0.0, 8,
+         bicgstab_status::converged, 0.0, bicgstab_rounding_bound},
+        {"products accurate to 1e-11", 0, 0.0, 1e-11, 0, bicgstab_status::rounding_limit,
+         bicgstab_rounding_bound, bicgstab_precision_bound},
+        {"products accurate to 1e-7", 0, 0.0, 1e-7, 0, bicgstab_status::no_convergence,
+         bicgstab_precision_bound, 1.0},
+    };
+    const unsigned int n = 40;
+    dense_op A = random_system(n, 31);
+    std::vector<double> b = random_vector(n, 32);
+    for (case_ const& c : cases) {
+        SCOPED_TRACE(c.name);
+        inexact_op op{A, c.shifted, c.shift, c.noise, c.poisoned};
+        std::vector<double> x(n, 0.0);
+        bicgstab_report report;
+        bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, false, report);
+        EXPECT_EQ(report.status, c.status);
+        EXPECT_GT(report.relative_residual, c.above);
+        EXPECT_LE(report.relative_residual, c.within);
+        // It is the residual of the x returned, as closely as the product tells it.
+        EXPECT_NEAR(report.relative_residual, relative_residual(A, x, b), 1.5 * c.noise + 1e-15);
+        EXPECT_TRUE(all_finite(x));
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "core/storage.h"
 #include "problems/convdiff01/convdiff.h"
 #include "tests/core_fixture.h"
+#include "tests/direct_check.h"
 #include "lsolver/bicgstab"
 #include "tests/literal.h"
 #include "tests/literal_bicgstab.h"
@@ -189,6 +190,14 @@ TEST(ConvdiffSolver, StallAtTheLimitOfRoundingReturnsTheBestIterate)
     std::fill(x_plain.begin(), x_plain.end(), 0.0);
     literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, false, best);
     EXPECT_EQ(std::memcmp(x.data(), x_plain.data(), sizeof(double) * ix.dim), 0);
+}
+
+// The answers of runs that exit 0 against a direct solve of the assembled system: one that
+// reaches the tolerance, and one that stops at the limit of rounding.
+TEST(ConvdiffPrograms, AgreeWithADirectSolve)
+{
+    expect_direct_agreement("convdiff01", "SINGUL_01.dat", sizes(1, 6, 2, 7), 0.01);
+    expect_direct_agreement("convdiff001", "SINGUL_001.dat", sizes(1, 8, 7, 3), 0.001);
 }
 
 }  // namespace

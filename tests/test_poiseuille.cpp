@@ -11,6 +11,7 @@
 #include "core/storage.h"
 #include "problems/poiseuille/poiseuille.h"
 #include "tests/core_fixture.h"
+#include "tests/direct_check.h"
 #include "tests/literal.h"
 #include "tests/transport_check.h"
 
@@ -120,6 +121,12 @@ TEST(PoiseuilleBc, SidePlanCornersAndLifts)
         const unsigned int ny = ix.ney - 1, nx = ix.nex - 1, q = ix.ydeg, p = ix.xdeg;
         EXPECT_EQ(M.get()[ny][nx][q][p][q][p], before.get()[ny][nx][q][p][q][p]);
     }
+}
+
+// The answer of a run that exits 0 against a direct solve of the assembled system.
+TEST(PoiseuilleProgram, AgreesWithADirectSolve)
+{
+    expect_direct_agreement("poiseuille", "POISEUILLE.dat", sizes(7, 5, 8, 3), eta);
 }
 
 }  // namespace
