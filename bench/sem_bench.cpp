@@ -328,8 +328,8 @@ program_run run_program(std::string const& program, mesh_size m)
     return result;
 }
 
-// Bytes a run must hold: the element matrices' entries and the nodal vectors (load, solution, the
-// solver's seven work vectors and one scratch copy for the product).
+// Bytes a run must hold: the element matrices' entries and the nodal vectors (load, solution and
+// the solver's eight work vectors).
 const double nodal_vectors = 10.0;
 
 double needed_bytes(mesh_size m)

@@ -301,6 +301,16 @@ double max_magnitude(std::vector<double> const& v)
     return max_deviation(v, std::vector<double>(v.size(), 0.0));
 }
 
+// The number of products of the plain run on A + shift I from x = 0: the initial residual and two
+// in each iteration.
+int plain_run_products(dense_op const& A, double shift, std::vector<double> const& b)
+{
+    inexact_op probe{A, 1 << 30, shift, 0.0};
+    std::vector<double> x(b.size(), 0.0);
+    const unsigned int n = A.n;
+    return 2 * literal_bicgstab(vector_sizes(n), n, probe, b.data(), x.data(), eps, false).its + 1;
+}
+
 // The first products come from a slightly different matrix, A + 1e-6 I (the first ten
 // iterations), or from a far different one, A - 160 I (the whole plain run, which then solves
 // that matrix): the recursive residual carries the difference along and meets the test, while
@@ -324,11 +334,7 @@ TEST(Bicgstab, TestMetByDriftGoesOnToTheSolution)
                     case_{"far different products", 0, -160.0, 1.0}}) {
         SCOPED_TRACE(c.name);
         inexact_op faulty{A, c.shifted, c.shift, 0.0};
-        if (c.shifted == 0) {
-            inexact_op probe{A, 1 << 30, c.shift, 0.0};
-            std::vector<double> x0(n, 0.0);
-            faulty.shifted = 2 * literal_bicgstab(vector_sizes(n), n, probe, b.data(), x0.data(), eps, false).its + 1;
-        }
+        if (c.shifted == 0) faulty.shifted = plain_run_products(A, c.shift, b);
 
         inexact_op plain_op = faulty;
         std::vector<double> x_plain(n, 0.0);
@@ -399,6 +405,26 @@ TEST(Bicgstab, VerdictFollowsTheFreshResidual)
         EXPECT_NEAR(report.relative_residual, relative_residual(A, x, b), 1.5 * c.noise + 1e-15);
         EXPECT_TRUE(all_finite(x));
     }
+}
+
+// A round that ends with a worse x than the run had does not cost the caller the better one: the
+// plain run meets the test by drift on A - 160 I, far above |b| for A; the further round breaks
+// down at once (its first product is NaN) and so cannot lower that residual. The run then ends on
+// the zero guess, the best x it had (relative residual 1), a failure that says so.
+TEST(Bicgstab, RunEndsOnTheBestFreshResidualItHad)
+{
+    const unsigned int n = 40;
+    dense_op A = random_system(n, 21);
+    std::vector<double> b = random_vector(n, 22);
+    const int shifted = plain_run_products(A, -160.0, b);
+    // After the plain run's products: the fresh residual of its x, then the further round's first.
+    inexact_op op{A, shifted, -160.0, 0.0, shifted + 2};
+    std::vector<double> x(n, 0.0);
+    bicgstab_report report;
+    bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, false, report);
+    EXPECT_EQ(report.status, bicgstab_status::no_convergence);
+    EXPECT_EQ(report.relative_residual, 1.0);
+    EXPECT_TRUE(same_bits(x, std::vector<double>(n, 0.0)));
 }
 
 }  // namespace
