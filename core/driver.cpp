@@ -33,9 +33,10 @@ bool sizes_fit(unsigned int ney, unsigned int nex, unsigned int ydeg, unsigned i
                   << " element matrix entries; at most 4294967295 are supported (32-bit counts)\n";
         return false;
     }
-    // Matrices with their pointer levels; load, solution and the solver's eight work vectors; the
-    // mesh and the node table.
-    double bytes = 8.0 * (entries + element_matrix_pointers(ix)) + 8.0 * 10.0 * dim + 32.0 * dim +
+    // Matrices with their pointer levels; load, solution and the solver's work vectors; the mesh
+    // and the node table.
+    double bytes = 8.0 * (entries + element_matrix_pointers(ix)) +
+                   8.0 * (2.0 + bicgstab_work_vectors) * dim + 32.0 * dim +
                    24.0 * (ydeg + 1.0) * (xdeg + 1.0);
     memory_bound memory = available_memory("");
     if (!memory.what.empty() && bytes > memory.bytes) {
@@ -96,7 +97,7 @@ int road(problem const& p)
     bicgstab_report report;
     // The storage itself is the operator: its product knows the layout of its matrices.
     int iter = bicgstab(idx, dim, matrix, sys_rhs.get(), sys_sol.get(), eps, false, report);
-    if (report.status == bicgstab_status::out_of_memory) out_of_memory(8.0 * 8.0 * dim);
+    if (report.status == bicgstab_status::out_of_memory) out_of_memory(8.0 * bicgstab_work_vectors * dim);
     std::cout << "     Number of iterations:" << iter << "\n";
     int status = run_ok;
     if (report.status == bicgstab_status::rounding_limit) {
