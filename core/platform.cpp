@@ -398,7 +398,8 @@ std::string link_target(std::string path)
         if (n <= 0 || std::size_t(n) >= buffer.size()) return path;
         std::string link(buffer.data(), std::size_t(n));
         std::size_t slash = path.rfind('/');
-        path = link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+        path =
+            link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
     }
     return path;
 }

@@ -71,12 +71,12 @@ std::unique_ptr<T[]> make_array(std::size_t n)
 }
 
 // A file that is written whole or not at all. The text goes to a new file beside the target
-// ("NAME.partial-XXXXXX" in its directory), which replaces the target by rename once it is
-// written, synced and closed; on any failure, and on a terminating signal, the new file is
-// removed and the earlier file stays. A symbolic link under the name is kept and the file it leads
-// to is replaced. A device (such as /dev/null) or a FIFO with a reader under the name is written
-// in place, as there is nothing there to keep; a FIFO without a reader, a directory or any other
-// file that is not a regular one is refused and left alone. The new file gets the mode, owner and group of the file it
+// ("NAME.partial-XXXXXX" in its directory), which replaces the target by rename once it is written,
+// synced and closed; on any failure, and on a terminating signal, the new file is removed and the
+// earlier file stays. A symbolic link under the name is kept and the file it leads to is replaced.
+// A device (such as /dev/null) or a FIFO with a reader under the name is written in place, as there
+// is nothing there to keep; a FIFO without a reader, a directory or any other file that is not a
+// regular one is refused and left alone. The new file gets the mode, owner and group of the file it
 // replaces, or 0666 less the umask, as "w" would have given.
 struct whole_file {
     std::FILE* f;        // where to write; null when the file could not be begun

@@ -66,7 +66,8 @@ inline void expect_direct_agreement(char const* program, char const* file, indic
     const double printing = matrix_norm * 5e-16 * std::sqrt(double(n)) / std::sqrt(bb);
     const double residual = relative_residual(A, x, sys.b);
     EXPECT_LE(residual, bound + printing) << (at_limit ? "at the limit of rounding" : "converged");
-    EXPECT_LE(max_deviation(x, x_direct), inverse_norm * (bound + printing + direct_residual) * std::sqrt(bb))
+    EXPECT_LE(max_deviation(x, x_direct),
+              inverse_norm * (bound + printing + direct_residual) * std::sqrt(bb))
         << "|A^-1| " << inverse_norm << ", residual " << residual;
 }
 

@@ -55,16 +55,19 @@ struct lu_factors {
         for (unsigned int k = 0; k < n; ++k) {
             unsigned int p = k;
             for (unsigned int i = k + 1; i < n; ++i)
-                if (std::fabs(a[std::size_t(i) * n + k]) > std::fabs(a[std::size_t(p) * n + k])) p = i;
+                if (std::fabs(a[std::size_t(i) * n + k]) > std::fabs(a[std::size_t(p) * n + k]))
+                    p = i;
             pivot[k] = p;
             if (p != k)
-                for (unsigned int j = 0; j < n; ++j) std::swap(a[std::size_t(k) * n + j], a[std::size_t(p) * n + j]);
+                for (unsigned int j = 0; j < n; ++j)
+                    std::swap(a[std::size_t(k) * n + j], a[std::size_t(p) * n + j]);
             const double diagonal = a[std::size_t(k) * n + k];
             for (unsigned int i = k + 1; i < n; ++i) {
                 double& l = a[std::size_t(i) * n + k];
                 if (l == 0.0) continue;
                 l /= diagonal;
-                for (unsigned int j = k + 1; j < n; ++j) a[std::size_t(i) * n + j] -= l * a[std::size_t(k) * n + j];
+                for (unsigned int j = k + 1; j < n; ++j)
+                    a[std::size_t(i) * n + j] -= l * a[std::size_t(k) * n + j];
             }
         }
     }
@@ -89,7 +92,8 @@ inline std::vector<long double> exact_residual(dense_op const& A, std::vector<do
     std::vector<long double> r(A.n);
     for (unsigned int i = 0; i < A.n; ++i) {
         long double sum = b[i];
-        for (unsigned int j = 0; j < A.n; ++j) sum -= (long double)A.a[std::size_t(i) * A.n + j] * x[j];
+        for (unsigned int j = 0; j < A.n; ++j)
+            sum -= (long double)A.a[std::size_t(i) * A.n + j] * x[j];
         r[i] = sum;
     }
     return r;
@@ -110,7 +114,8 @@ inline double relative_residual(dense_op const& A, std::vector<double> const& x,
 
 // The LU solution, refined once with its residual taken in long double: as close to the
 // solution as double precision holds it, also where A is ill-conditioned.
-inline std::vector<double> direct_solution(lu_factors const& lu, dense_op const& A, std::vector<double> const& b)
+inline std::vector<double> direct_solution(lu_factors const& lu, dense_op const& A,
+                                           std::vector<double> const& b)
 {
     std::vector<double> x = lu.solve(b);
     std::vector<long double> r = exact_residual(A, x, b);

@@ -92,7 +92,8 @@ struct program_run {
     void start(char const* program, std::string const& input, child_setup const& setup = {})
     {
         const std::string exe = exe_path(program);
-        const std::string in = setup.input_device ? setup.input_device : (scratch.path / "stdin").string();
+        const std::string in =
+            setup.input_device ? setup.input_device : (scratch.path / "stdin").string();
         const std::string o = (scratch.path / "stdout").string();
         const std::string e = (scratch.path / "stderr").string();
         const std::string cwd = dir.string();
@@ -107,22 +108,29 @@ struct program_run {
             int fo = -1;
             int ends[2] = {-1, -1};
             switch (setup.output) {
-            case child_output::file: fo = open(o.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644); break;
-            case child_output::full: fo = open("/dev/full", O_WRONLY); break;
-            case child_output::closed: fo = fe; break;
-            case child_output::broken_pipe:
-                if (pipe(ends) == 0) {
-                    close(ends[0]);
-                    fo = ends[1];
-                }
-                break;
+                case child_output::file:
+                    fo = open(o.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                    break;
+                case child_output::full:
+                    fo = open("/dev/full", O_WRONLY);
+                    break;
+                case child_output::closed:
+                    fo = fe;
+                    break;
+                case child_output::broken_pipe:
+                    if (pipe(ends) == 0) {
+                        close(ends[0]);
+                        fo = ends[1];
+                    }
+                    break;
             }
-            if (fi < 0 || fo < 0 || fe < 0 || dup2(fi, 0) < 0 || dup2(fo, 1) < 0 || dup2(fe, 2) < 0 ||
-                chdir(cwd.c_str()) != 0)
+            if (fi < 0 || fo < 0 || fe < 0 || dup2(fi, 0) < 0 || dup2(fo, 1) < 0 ||
+                dup2(fe, 2) < 0 || chdir(cwd.c_str()) != 0)
                 _exit(126);
             if (setup.output == child_output::closed) close(1);
             struct rlimit limit = {setup.file_size, setup.file_size};
-            if (setup.file_size != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+            if (setup.file_size != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(126);
             alarm(setup.seconds);
             char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
             execv(exe.c_str(), argv);
@@ -145,7 +153,8 @@ struct program_run {
     std::vector<std::string> files() const
     {
         std::vector<std::string> names;
-        for (auto const& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+        for (auto const& entry : fs::directory_iterator(dir))
+            names.push_back(entry.path().filename());
         return names;
     }
 };
@@ -299,7 +308,8 @@ inline solution read_solution(fs::path const& file, unsigned int xdim, unsigned 
         }
         rows.push_back(row);
     }
-    EXPECT_FALSE(std::getline(in, line)) << file << " goes on after its last row: \"" << line << "\"";
+    EXPECT_FALSE(std::getline(in, line))
+        << file << " goes on after its last row: \"" << line << "\"";
     return rows;
 }
 

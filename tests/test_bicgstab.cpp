@@ -339,16 +339,21 @@ TEST(Bicgstab, TestMetByDriftGoesOnToTheSolution)
         inexact_op plain_op = faulty;
         std::vector<double> x_plain(n, 0.0);
         literal_run plain;
-        std::string plain_lines = console_of([&] { plain = literal_bicgstab(vector_sizes(n), n, plain_op, b.data(), x_plain.data(), eps, true); });
+        std::string plain_lines = console_of([&] {
+            plain =
+                literal_bicgstab(vector_sizes(n), n, plain_op, b.data(), x_plain.data(), eps, true);
+        });
         ASSERT_FALSE(plain.broke_down);
-        ASSERT_GE(2 * plain.its + 1, faulty.shifted) << "the shifted products must all fall into the plain run";
+        ASSERT_GE(2 * plain.its + 1, faulty.shifted)
+            << "the shifted products must all fall into the plain run";
         EXPECT_GT(relative_residual(A, x_plain, b), c.plain_residual);
 
         inexact_op op = faulty;
         std::vector<double> x(n, 0.0);
         bicgstab_report report;
         int its = 0;
-        std::string lines = console_of([&] { its = bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, true, report); });
+        std::string lines = console_of(
+            [&] { its = bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, true, report); });
         EXPECT_GT(its, plain.its);
         EXPECT_EQ(lines.substr(0, plain_lines.size()), plain_lines);
         EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), its);
@@ -379,7 +384,8 @@ TEST(Bicgstab, VerdictFollowsTheFreshResidual)
         double above, within;  // bounds of the relative residual
     };
     const case_ cases[] = {
-        {"exact products", 0, 0.0, 0.0, 0, bicgstab_status::converged, 0.0, bicgstab_rounding_bound},
+        {"exact products", 0, 0.0, 0.0, 0, bicgstab_status::converged, 0.0,
+         bicgstab_rounding_bound},
         {"test met by drift, then a further round", 20, 1e-6, 0.0, 0, bicgstab_status::converged,
          0.0, bicgstab_rounding_bound},
         {"a restart after a breakdown, then the test met by drift", 30, 1e-6, 0.0, 8,

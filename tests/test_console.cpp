@@ -179,8 +179,8 @@ TEST(Console, ReportThatCannotBeWrittenIsAnError)
          "error: the report could not be written to standard output\n"},
         {"closed", child_output::closed, "poisson", "4 4 8 8\n", "SINSIN.dat", 33, 33, false, 4,
          "error: standard output was closed: the report was not shown\n"},
-        {"reader gone", child_output::broken_pipe, "poiseuille", "4 60 4 4\n", "POISEUILLE.dat", 241,
-         17, false, 4, "error: the report could not be written to standard output\n"},
+        {"reader gone", child_output::broken_pipe, "poiseuille", "4 60 4 4\n", "POISEUILLE.dat",
+         241, 17, false, 4, "error: the report could not be written to standard output\n"},
         {"/dev/full and no file", child_output::full, "poisson", "2 2 4 4\n", "SINSIN.dat", 0, 0,
          true, 2, "error: the report could not be written to standard output\n"},
     };
