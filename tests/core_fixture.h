@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <random>
 #include <string>
 #include <system_error>
@@ -86,6 +88,33 @@ template <class F>
 void quietly(F&& stage)
 {
     (void)console_of(stage);
+}
+
+// A file's bytes ("" when it cannot be read).
+inline std::string slurp(std::filesystem::path const& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Writes `text` as the file's whole content, making its directory where needed.
+inline void put_file(std::filesystem::path const& file, std::string const& text)
+{
+    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+// The new files a writer left beside its targets in `dir` (NAME.partial-XXXXXX).
+inline std::vector<std::string> partial_files(std::filesystem::path const& dir)
+{
+    std::vector<std::string> names;
+    for (auto const& entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = entry.path().filename();
+        if (name.find(".partial-") != std::string::npos) names.push_back(name);
+    }
+    return names;
 }
 
 // The system of one discretisation as the driver hands it to the solver: the element matrices and

@@ -25,14 +25,6 @@
 
 namespace fs = std::filesystem;
 
-inline std::string slurp(fs::path const& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // How the child's standard output is connected.
 enum class child_output {
     file,         // a file, read back into `out`

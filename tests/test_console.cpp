@@ -24,22 +24,6 @@ int lines_in(std::string const& text)
     return int(std::count(text.begin(), text.end(), '\n'));
 }
 
-std::vector<std::string> partial_files(fs::path const& dir)
-{
-    std::vector<std::string> names;
-    for (auto const& entry : fs::directory_iterator(dir)) {
-        std::string name = entry.path().filename();
-        if (name.find(".partial-") != std::string::npos) names.push_back(name);
-    }
-    return names;
-}
-
-void put_file(fs::path const& file, std::string const& text)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-}
-
 struct program_file {
     char const* program;
     char const* file;

@@ -1,5 +1,6 @@
 // The solution file and the mesh file: exact formats, replacement of an old file (whole, with its
-// mode and its symbolic link), non-finite values, and files that cannot be written. Every test writes in a fresh directory of its own.
+// mode and its symbolic link), non-finite values, and files that cannot be written. Every test
+// writes in a fresh directory of its own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -23,12 +24,6 @@
 
 namespace {
 
-std::string contents(char const* name)
-{
-    std::ifstream f(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 // One line on standard error, and nothing else, naming the file.
 void expect_one_error_line(std::string const& err, char const* file)
 {
@@ -47,7 +42,7 @@ TEST(SolutionFile, OneElementOfDegreeOne)
     ok = gnp_data(d.ix, u.data(), d.msh());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(ok);
-    EXPECT_EQ(contents("SINSIN.dat"),
+    EXPECT_EQ(slurp("SINSIN.dat"),
               "0.000000000000000 1.000000000000000 0.500000000000000\n"
               "1.000000000000000 1.000000000000000 -0.250000000000000\n"
               "\n"
@@ -65,7 +60,7 @@ TEST(SolutionFile, BlocksInTheGlobalNumbering)
     std::vector<double> u(d.ix.dim);
     for (unsigned n = 0; n < d.ix.dim; ++n) u[n] = n + 0.125;
     ASSERT_TRUE(gnp_data(d.ix, u.data(), d.msh()));
-    EXPECT_EQ(contents("SINSIN.dat"),
+    EXPECT_EQ(slurp("SINSIN.dat"),
               "0.000000000000000 1.000000000000000 0.125000000000000\n"
               "0.500000000000000 1.000000000000000 1.125000000000000\n"
               "1.000000000000000 1.000000000000000 2.125000000000000\n"
@@ -89,7 +84,7 @@ TEST(SolutionFile, LongChannelAndNonFiniteValues)
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<double> u = {std::numeric_limits<double>::quiet_NaN(), inf, -inf, -0.25};
     ASSERT_TRUE(write_solution(d.ix, u.data(), d.msh(), "POISEUILLE.dat"));
-    EXPECT_EQ(contents("POISEUILLE.dat"),
+    EXPECT_EQ(slurp("POISEUILLE.dat"),
               "0.000000000000000 1.000000000000000 nan\n"
               "750.000000000000000 1.000000000000000 inf\n"
               "\n"
@@ -97,7 +92,7 @@ TEST(SolutionFile, LongChannelAndNonFiniteValues)
               "750.000000000000000 0.000000000000000 -0.250000000000000\n"
               "\n");
     ASSERT_TRUE(comsol_mesh(d.ix, d.msh()));
-    EXPECT_EQ(contents("comsol_mesh.txt"),
+    EXPECT_EQ(slurp("comsol_mesh.txt"),
               "% Coordinates\n0.000000\t1.000000\n750.000000\t1.000000\n0.000000\t0.000000\n"
               "750.000000\t0.000000\n\n% Elements (triangular)\n0\t2\t1\n1\t2\t3\n");
 }
@@ -117,12 +112,12 @@ TEST(SolutionFile, ExistingFileIsReplaced)
     const std::vector<double> u = {1.0, 2.0, 3.0, 4.0};
     ASSERT_TRUE(gnp_data(d.ix, u.data(), d.msh()));
     ASSERT_TRUE(comsol_mesh(d.ix, d.msh()));
-    EXPECT_EQ(contents("SINSIN.dat"),
+    EXPECT_EQ(slurp("SINSIN.dat"),
               "0.000000000000000 1.000000000000000 1.000000000000000\n"
               "1.000000000000000 1.000000000000000 2.000000000000000\n\n"
               "0.000000000000000 0.000000000000000 3.000000000000000\n"
               "1.000000000000000 0.000000000000000 4.000000000000000\n\n");
-    EXPECT_EQ(contents("comsol_mesh.txt"),
+    EXPECT_EQ(slurp("comsol_mesh.txt"),
               "% Coordinates\n0.000000\t1.000000\n1.000000\t1.000000\n0.000000\t0.000000\n"
               "1.000000\t0.000000\n\n% Elements (triangular)\n0\t2\t1\n1\t2\t3\n");
 }
@@ -133,24 +128,10 @@ const std::string one_element_solution =
     "0.000000000000000 0.000000000000000 3.000000000000000\n"
     "1.000000000000000 0.000000000000000 4.000000000000000\n\n";
 
-void put(char const* name, std::string const& text)
-{
-    std::ofstream(name, std::ios::binary) << text;
-}
-
 mode_t mode_of(char const* name)
 {
     struct stat st;
     return stat(name, &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-// Leftovers of the new files beside the targets.
-std::size_t partial_files(char const* dir)
-{
-    std::size_t n = 0;
-    for (auto const& entry : std::filesystem::directory_iterator(dir))
-        n += entry.path().filename().string().find(".partial-") != std::string::npos;
-    return n;
 }
 
 // The new file takes the earlier file's mode, or what the umask leaves of 0666; a symbolic link
@@ -161,10 +142,10 @@ TEST(SolutionFile, ReplacementKeepsModeAndLinks)
     const std::vector<double> u = {1.0, 2.0, 3.0, 4.0};
     {
         scratch_dir dir;
-        put("SINSIN.dat", "earlier\n");
+        put_file("SINSIN.dat", "earlier\n");
         ASSERT_EQ(chmod("SINSIN.dat", 0640), 0);
         ASSERT_TRUE(gnp_data(d.ix, u.data(), d.msh()));
-        EXPECT_EQ(contents("SINSIN.dat"), one_element_solution);
+        EXPECT_EQ(slurp("SINSIN.dat"), one_element_solution);
         EXPECT_EQ(mode_of("SINSIN.dat"), 0640u);
     }
     {
@@ -178,7 +159,7 @@ TEST(SolutionFile, ReplacementKeepsModeAndLinks)
     {
         scratch_dir dir;
         std::filesystem::create_directory("results");
-        put("results/run1.dat", "earlier\n");
+        put_file("results/run1.dat", "earlier\n");
         std::filesystem::create_symlink("results/run1.dat", "SINSIN.dat");
         std::filesystem::create_directory("meshes");
         std::filesystem::create_symlink("meshes/missing.txt", "comsol_mesh.txt");
@@ -186,10 +167,12 @@ TEST(SolutionFile, ReplacementKeepsModeAndLinks)
         ASSERT_TRUE(comsol_mesh(d.ix, d.msh()));
         EXPECT_TRUE(std::filesystem::is_symlink("SINSIN.dat"));
         EXPECT_EQ(std::filesystem::read_symlink("SINSIN.dat"), "results/run1.dat");
-        EXPECT_EQ(contents("results/run1.dat"), one_element_solution);
+        EXPECT_EQ(slurp("results/run1.dat"), one_element_solution);
         EXPECT_TRUE(std::filesystem::is_symlink("comsol_mesh.txt"));
-        EXPECT_EQ(contents("meshes/missing.txt").substr(0, 14), "% Coordinates\n");
-        EXPECT_EQ(partial_files(".") + partial_files("results") + partial_files("meshes"), 0u);
+        EXPECT_EQ(slurp("meshes/missing.txt").substr(0, 14), "% Coordinates\n");
+        EXPECT_EQ(partial_files(".").size() + partial_files("results").size() +
+                      partial_files("meshes").size(),
+                  0u);
     }
 }
 
@@ -218,8 +201,8 @@ TEST(Writers, FailedWriteKeepsTheEarlierFile)
     discretisation d(sizes(8, 8, 2, 2));  // some 10 KB in either file
     const std::vector<double> u(d.ix.dim, 0.5);
     scratch_dir dir;
-    put("SINSIN.dat", "earlier solution\n");
-    put("comsol_mesh.txt", "earlier mesh\n");
+    put_file("SINSIN.dat", "earlier solution\n");
+    put_file("comsol_mesh.txt", "earlier mesh\n");
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     struct rlimit small = saved;
@@ -236,9 +219,9 @@ TEST(Writers, FailedWriteKeepsTheEarlierFile)
     EXPECT_FALSE(mesh_ok);
     EXPECT_NE(err.find("\"SINSIN.dat\": File too large\n"), std::string::npos) << err;
     EXPECT_NE(err.find("\"comsol_mesh.txt\": File too large\n"), std::string::npos) << err;
-    EXPECT_EQ(contents("SINSIN.dat"), "earlier solution\n");
-    EXPECT_EQ(contents("comsol_mesh.txt"), "earlier mesh\n");
-    EXPECT_EQ(partial_files("."), 0u);
+    EXPECT_EQ(slurp("SINSIN.dat"), "earlier solution\n");
+    EXPECT_EQ(slurp("comsol_mesh.txt"), "earlier mesh\n");
+    EXPECT_TRUE(partial_files(".").empty());
 }
 
 TEST(MeshFile, TwoRowsOfThreeNodes)
@@ -251,7 +234,7 @@ TEST(MeshFile, TwoRowsOfThreeNodes)
     bool ok = comsol_mesh(d.ix, d.msh());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     ASSERT_TRUE(ok);
-    EXPECT_EQ(contents("comsol_mesh.txt"),
+    EXPECT_EQ(slurp("comsol_mesh.txt"),
               "% Coordinates\n"
               "0.000000\t1.000000\n0.500000\t1.000000\n1.000000\t1.000000\n"
               "0.000000\t0.000000\n0.500000\t0.000000\n1.000000\t0.000000\n"
@@ -286,7 +269,7 @@ TEST(MeshFile, CellsAndDegenerateMeshes)
                 coords << line;
             }
         ASSERT_TRUE(comsol_mesh(ix, mesh.get()));
-        EXPECT_EQ(contents("comsol_mesh.txt"),
+        EXPECT_EQ(slurp("comsol_mesh.txt"),
                   "% Coordinates\n" + coords.str() + "\n% Elements (triangular)\n" + c.elements)
             << c.ydim << " x " << c.xdim;
     }
