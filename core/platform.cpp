@@ -1,5 +1,6 @@
 // Platform layer: what the programs need of the operating system, in one place.
 #include "core/platform.h"
+#include "core/signals.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +9,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,49 +20,7 @@
 
 namespace {
 
-// What a terminating signal has to undo before the run ends. Written outside the handler only
-// with the signals blocked or before the state is armed, read by the handler.
-char pending_part[4096];
-volatile std::sig_atomic_t part_armed = 0;
-termios terminal_saved;
-volatile std::sig_atomic_t terminal_armed = 0;
-
 bool output_missing = false;  // standard output was closed at the start
-
-const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-extern "C" void undo_and_end(int sig)
-{
-    if (part_armed) unlink(pending_part);
-    if (terminal_armed) tcsetattr(STDIN_FILENO, TCSANOW, &terminal_saved);
-    // The handler was reset to the default on entry and the signal is not blocked: this ends the
-    // run with the signal's own status.
-    raise(sig);
-}
-
-// Holds back the ending signals while the state they undo changes.
-struct signals_held {
-    sigset_t saved;
-    signals_held()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int s : ending_signals) sigaddset(&set, s);
-        sigprocmask(SIG_BLOCK, &set, &saved);
-    }
-    ~signals_held() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
-    // Whether one of them has come meanwhile; it takes effect when they are let through.
-    static bool pending()
-    {
-        sigset_t set;
-        if (sigpending(&set) != 0) return false;
-        for (int s : ending_signals)
-            if (sigismember(&set, s) == 1) return true;
-        return false;
-    }
-    signals_held(signals_held const&) = delete;
-    signals_held& operator=(signals_held const&) = delete;
-};
 
 }  // namespace
 
@@ -85,18 +43,7 @@ void console_start()
         if (opened >= 0 && opened != fd) close(opened);
         if (fd == STDOUT_FILENO) output_missing = true;
     }
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-    for (int s : ending_signals) {
-        struct sigaction old;
-        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        struct sigaction act;
-        std::memset(&act, 0, sizeof act);
-        act.sa_handler = undo_and_end;
-        sigemptyset(&act.sa_mask);
-        act.sa_flags = SA_RESETHAND | SA_NODEFER;
-        sigaction(s, &act, nullptr);
-    }
+    signals_start();
 }
 
 bool console_written()
@@ -116,8 +63,7 @@ void pause_console()
     std::cout << "Press any key to continue . . . " << std::flush;
     termios saved;
     if (tcgetattr(STDIN_FILENO, &saved) == 0) {
-        terminal_saved = saved;
-        terminal_armed = 1;
+        arm_terminal(saved);
         termios raw = saved;
         raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
         raw.c_cc[VMIN] = 1;
@@ -127,7 +73,7 @@ void pause_console()
         ssize_t got = read(STDIN_FILENO, &key, 1);
         (void)got;
         tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        terminal_armed = 0;
+        disarm_terminal();
     }
     std::cout << "\n";
 }
@@ -455,10 +401,7 @@ whole_file begin_whole_file(char const* name)
         signals_held held;
         fd = mkstemp(part.data());
         err = errno;
-        if (fd >= 0 && std::strlen(part.data()) < sizeof pending_part) {
-            std::memcpy(pending_part, part.data(), std::strlen(part.data()) + 1);
-            part_armed = 1;
-        }
+        if (fd >= 0) arm_unlink(part.data());
     }
     if (fd < 0) {
         refuse(w, "create", std::strerror(err));
@@ -476,7 +419,7 @@ whole_file begin_whole_file(char const* name)
         close(fd);
         signals_held held;
         unlink(w.part.c_str());
-        part_armed = 0;
+        disarm_unlink();
     }
     return w;
 }
@@ -502,7 +445,7 @@ bool finish_whole_file(whole_file& w, bool written)
             verb = "replace";
         }
         if (err != 0 || ending) unlink(w.part.c_str());
-        part_armed = 0;
+        disarm_unlink();
     }
     if (err != 0) refuse(w, verb, std::strerror(err));
     return err == 0;
