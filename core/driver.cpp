@@ -3,6 +3,7 @@
 #include <iomanip>
 #include <iostream>
 
+#include "core/clock.h"
 #include "core/platform.h"
 #include "core/sem.h"
 #include "core/storage.h"

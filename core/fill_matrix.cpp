@@ -13,6 +13,7 @@
 // in ascending order, so every entry is the one the plain quadrature loop gives.
 #include <iostream>
 
+#include "core/clock.h"
 #include "core/platform.h"
 #include "core/sem.h"
 

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -23,16 +22,6 @@ namespace {
 bool output_missing = false;  // standard output was closed at the start
 
 }  // namespace
-
-double clock_reading()
-{
-    return static_cast<double>(std::clock());
-}
-
-double clock_seconds(double span)
-{
-    return span / static_cast<double>(CLOCKS_PER_SEC);
-}
 
 void console_start()
 {

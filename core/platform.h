@@ -1,4 +1,4 @@
-// The small platform layer: clock, console, input of the sizes, memory of the machine and the
+// The small platform layer: console, input of the sizes, memory of the machine and the
 // replacement of files.
 #ifndef CORE_PLATFORM_H
 #define CORE_PLATFORM_H
@@ -8,10 +8,6 @@
 #include <memory>
 #include <new>
 #include <string>
-
-// Processor clock as a double, and a span of two readings in seconds.
-double clock_reading();
-double clock_seconds(double span);
 
 // At the start of a run. A closed standard stream is opened on /dev/null, so that no file the run
 // opens takes its number (the report would land in the solution file), and a closed standard
