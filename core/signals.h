@@ -1,5 +1,4 @@
-// What a terminating signal undoes before the run ends, in one handler for the file written whole
-// (its new file) and the console's pause (the terminal's settings), neither of which knows the other.
+// One handler of the ending signals: it removes an unfinished new file and restores the terminal.
 #ifndef CORE_SIGNALS_H
 #define CORE_SIGNALS_H
 
