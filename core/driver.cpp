@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "core/clock.h"
+#include "core/memory.h"
 #include "core/platform.h"
 #include "core/sem.h"
 #include "core/storage.h"

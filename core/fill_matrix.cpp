@@ -14,7 +14,7 @@
 #include <iostream>
 
 #include "core/clock.h"
-#include "core/platform.h"
+#include "core/memory.h"
 #include "core/sem.h"
 
 void fill_matrices(indices ix, double****** M, i_tab** nodes, coo** msh, double eta,

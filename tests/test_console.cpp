@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/memory.h"
 #include "core/platform.h"
 #include "tests/program_run.h"
 
