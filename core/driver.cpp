@@ -4,8 +4,8 @@
 #include <iostream>
 
 #include "core/clock.h"
+#include "core/console.h"
 #include "core/memory.h"
-#include "core/platform.h"
 #include "core/sem.h"
 #include "core/storage.h"
 #include "lsolver/bicgstab"

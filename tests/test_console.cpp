@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/console.h"
 #include "core/memory.h"
-#include "core/platform.h"
 #include "tests/program_run.h"
 
 namespace {

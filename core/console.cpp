@@ -1,21 +1,16 @@
-// Platform layer: what the programs need of the operating system, in one place.
-#include "core/platform.h"
-#include "core/signals.h"
+#include "core/console.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <cstdio>
 #include <iostream>
-#include <sstream>
-#include <vector>
+
+#include "core/signals.h"
 
 namespace {
 

@@ -1,12 +1,8 @@
-// The small platform layer: console, input of the sizes, memory of the machine and the
-// replacement of files.
-#ifndef CORE_PLATFORM_H
-#define CORE_PLATFORM_H
+// The console of a run: its start and end, the pause, and the four sizes read from it.
+#ifndef CORE_CONSOLE_H
+#define CORE_CONSOLE_H
 
 #include <cstddef>
-#include <cstdio>
-#include <memory>
-#include <new>
 #include <string>
 
 // At the start of a run. A closed standard stream is opened on /dev/null, so that no file the run
