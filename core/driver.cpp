@@ -3,7 +3,9 @@
 #include <iomanip>
 #include <iostream>
 
-#include "core/platform.h"
+#include "core/clock.h"
+#include "core/console.h"
+#include "core/memory.h"
 #include "core/sem.h"
 #include "core/storage.h"
 #include "lsolver/bicgstab"

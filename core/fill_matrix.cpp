@@ -13,7 +13,8 @@
 // in ascending order, so every entry is the one the plain quadrature loop gives.
 #include <iostream>
 
-#include "core/platform.h"
+#include "core/clock.h"
+#include "core/memory.h"
 #include "core/sem.h"
 
 void fill_matrices(indices ix, double****** M, i_tab** nodes, coo** msh, double eta,

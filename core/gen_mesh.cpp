@@ -1,5 +1,5 @@
 // Mesh of equal rectangular elements and the metric factors of the element map.
-#include "core/platform.h"
+#include "core/memory.h"
 #include "core/sem.h"
 
 // Element row 0 is the top of the domain. A node shared by several elements takes its values from

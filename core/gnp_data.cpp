@@ -4,8 +4,8 @@
 // end as a success with its results lost.
 #include <cstdio>
 
-#include "core/platform.h"
 #include "core/sem.h"
+#include "core/whole_file.h"
 
 // One line "x y u" per node, a block per mesh row from the top, each block closed by an empty line.
 bool write_solution(indices ix, double const* solution, coo** msh, char const* file_name)

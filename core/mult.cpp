@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/platform.h"
+#include "core/memory.h"
 #include "core/sem.h"
 #include "core/storage.h"
 

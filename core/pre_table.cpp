@@ -1,6 +1,6 @@
 // Reference node table and the derivative of the 1-D nodal basis.
 #include <iostream>
-#include "core/platform.h"
+#include "core/memory.h"
 #include "core/sem.h"
 
 // Row ii holds the (ydeg-ii)-th y node, so row 0 is the top edge (y = +1), as in the mesh.

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "core/platform.h"
+#include "core/memory.h"
 #include "lsolver/Zorva"
 
 // rows x cols entries, addressed [r][c]; every entry value-initialised.

@@ -14,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/platform.h"
+#include "core/console.h"
+#include "core/memory.h"
 #include "tests/program_run.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/platform.h"
+#include "core/memory.h"
 #include "lsolver/bicgstab"
 #include "tests/direct_check.h"
 #include "tests/program_run.h"
