@@ -232,11 +232,12 @@ TEST(Bicgstab, NonFiniteProductsNeverReachX)
     }
 }
 
-// Poisson on 16x16 elements of degree 4: the plain iteration reaches its smallest residual early,
-// then its residual climbs many orders of magnitude above it (and breaks down much later). The
-// solver follows it line for line until the climb passes the divergence factor, restarts from the
-// best iterate and converges.
-TEST(Bicgstab, DivergenceRestartsFromTheBestIterate)
+// Poisson on 16x16 elements of degree 4: the plain iteration reaches its smallest residual, about
+// 1e-15 of |b|, early; then its residual climbs away from it for good, many orders of magnitude
+// (and breaks down much later). The solver follows it line for line up to that best, ends the
+// round once the climb at the limit of rounding has lasted, long before it reaches the divergence
+// factor, and a new round from the best iterate meets the tolerance.
+TEST(Bicgstab, ClimbAtTheLimitOfRoundingRestartsFromTheBestIterate)
 {
     indices ix = sizes(16, 16, 4, 4);
     program_system sys(ix, 1.0);
@@ -246,18 +247,21 @@ TEST(Bicgstab, DivergenceRestartsFromTheBestIterate)
     std::string plain_lines = console_of([&] { plain = literal_bicgstab(ix, ix.dim, M, sys.b.data(), x_plain.data(), eps, true, 1000); });
     ASSERT_FALSE(plain.broke_down);
     ASSERT_EQ(plain.its, 1000) << "the plain run converged";
+    const std::size_t best = std::min_element(plain.rr.begin(), plain.rr.end()) - plain.rr.begin();
+    const double bb = plain.rr[0];  // the zero guess: r.r = b.b
+    ASSERT_LE(plain.rr[best], bicgstab_rounding_bound * bicgstab_rounding_bound * bb);
     // The first iteration whose residual is the divergence factor above the best before it.
     std::size_t climb = 1;
-    double best = plain.rr[0];
+    double lowest = plain.rr[0];
     const double factor = bicgstab_divergence_factor * bicgstab_divergence_factor;
-    while (climb < plain.rr.size() && !(plain.rr[climb] > factor * best)) best = std::min(best, plain.rr[climb++]);
+    while (climb < plain.rr.size() && !(plain.rr[climb] > factor * lowest)) lowest = std::min(lowest, plain.rr[climb++]);
     ASSERT_LT(climb, plain.rr.size());
 
     std::vector<double> x(ix.dim, 0.0);
     bicgstab_report report;
     int its = 0;
     std::string lines = console_of([&] { its = bicgstab(ix, ix.dim, M, sys.b.data(), x.data(), eps, true, report); });
-    EXPECT_GT(its, int(climb));
+    EXPECT_LT(its, int(climb));
     EXPECT_EQ(report.status, bicgstab_status::converged);
     EXPECT_LE(report.relative_residual, bicgstab_rounding_bound);
     EXPECT_TRUE(all_finite(x));
@@ -266,8 +270,7 @@ TEST(Bicgstab, DivergenceRestartsFromTheBestIterate)
         for (std::size_t k = 0; k < count && end != std::string::npos; ++k) end = text.find('\n', end) + 1;
         return text.substr(0, end);
     };
-    EXPECT_EQ(first_lines(lines, climb), first_lines(plain_lines, climb));
-    EXPECT_NE(first_lines(lines, climb + 1), first_lines(plain_lines, climb + 1));
+    EXPECT_EQ(first_lines(lines, best), first_lines(plain_lines, best));
 }
 
 // A dense operator with faults of its own: its first `shifted` products are those of A + shift I,
@@ -315,10 +318,10 @@ int plain_run_products(dense_op const& A, double shift, std::vector<double> cons
 // iterations), or from a far different one, A - 160 I (the whole plain run, which then solves
 // that matrix): the recursive residual carries the difference along and meets the test, while
 // the fresh residual of that x is far above it, in the second case above |b|, where the run
-// started. The solver runs that round as the plain iteration does, line for line, then goes on
-// from x with a fresh residual and shadow residual to the solution of A. The 6-argument form runs
-// the same method.
-TEST(Bicgstab, TestMetByDriftGoesOnToTheSolution)
+// started. The solver replaces the recursive residual by the fresh one where it sees the drift
+// and goes on with its directions: it reaches the solution of A in fewer iterations than the
+// plain run and a restart from its x take together. The 6-argument form runs the same method.
+TEST(Bicgstab, DriftIsReplacedByTheFreshResidual)
 {
     struct case_ {
         char const* name;
@@ -338,15 +341,13 @@ TEST(Bicgstab, TestMetByDriftGoesOnToTheSolution)
 
         inexact_op plain_op = faulty;
         std::vector<double> x_plain(n, 0.0);
-        literal_run plain;
-        std::string plain_lines = console_of([&] {
-            plain =
-                literal_bicgstab(vector_sizes(n), n, plain_op, b.data(), x_plain.data(), eps, true);
-        });
+        literal_run plain = literal_bicgstab(vector_sizes(n), n, plain_op, b.data(), x_plain.data(), eps, false);
         ASSERT_FALSE(plain.broke_down);
         ASSERT_GE(2 * plain.its + 1, faulty.shifted)
             << "the shifted products must all fall into the plain run";
         EXPECT_GT(relative_residual(A, x_plain, b), c.plain_residual);
+        // The restart: a new plain run from that x, on A itself.
+        literal_run restart = literal_bicgstab(vector_sizes(n), n, A, b.data(), x_plain.data(), eps, false);
 
         inexact_op op = faulty;
         std::vector<double> x(n, 0.0);
@@ -354,8 +355,7 @@ TEST(Bicgstab, TestMetByDriftGoesOnToTheSolution)
         int its = 0;
         std::string lines = console_of(
             [&] { its = bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, true, report); });
-        EXPECT_GT(its, plain.its);
-        EXPECT_EQ(lines.substr(0, plain_lines.size()), plain_lines);
+        EXPECT_LT(its, plain.its + restart.its);
         EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), its);
         EXPECT_EQ(report.status, bicgstab_status::converged);
         EXPECT_LE(report.relative_residual, bicgstab_rounding_bound);
@@ -414,23 +414,28 @@ TEST(Bicgstab, VerdictFollowsTheFreshResidual)
 }
 
 // A round that ends with a worse x than the run had does not cost the caller the better one: the
-// plain run meets the test by drift on A - 160 I, far above |b| for A; the further round breaks
-// down at once (its first product is NaN) and so cannot lower that residual. The run then ends on
-// the zero guess, the best x it had (relative residual 1), a failure that says so.
+// products of A - 160 I carry the run towards the solution of that matrix, whose x is far above
+// |b| for A, and one product after them is NaN. The x returned is never worse than the zero guess
+// it started from, nor than that x, and the residual reported is its own.
 TEST(Bicgstab, RunEndsOnTheBestFreshResidualItHad)
 {
     const unsigned int n = 40;
     dense_op A = random_system(n, 21);
     std::vector<double> b = random_vector(n, 22);
     const int shifted = plain_run_products(A, -160.0, b);
-    // After the plain run's products: the fresh residual of its x, then the further round's first.
+    inexact_op plain_op{A, 1 << 30, -160.0, 0.0};
+    std::vector<double> x_plain(n, 0.0);
+    literal_bicgstab(vector_sizes(n), n, plain_op, b.data(), x_plain.data(), eps, false);
+    const double plain_residual = relative_residual(A, x_plain, b);
+    ASSERT_GT(plain_residual, 1.0);
+
     inexact_op op{A, shifted, -160.0, 0.0, shifted + 2};
     std::vector<double> x(n, 0.0);
     bicgstab_report report;
     bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, false, report);
-    EXPECT_EQ(report.status, bicgstab_status::no_convergence);
-    EXPECT_EQ(report.relative_residual, 1.0);
-    EXPECT_TRUE(same_bits(x, std::vector<double>(n, 0.0)));
+    EXPECT_LE(report.relative_residual, 1.0);
+    EXPECT_NEAR(report.relative_residual, relative_residual(A, x, b), 1e-15);
+    EXPECT_TRUE(all_finite(x));
 }
 
 }  // namespace
