@@ -27,6 +27,11 @@ void console_start()
         if (opened >= 0 && opened != fd) close(opened);
         if (fd == STDOUT_FILENO) output_missing = true;
     }
+    // Each line reaches a log file or a pipe when it is printed, as it does on a terminal: a long
+    // run shows how far it has come, and an interrupt loses nothing printed. std::cout writes
+    // through stdout (it is synced with stdio), so this covers every line of the dialogue. The
+    // lines are few; the solution file has a stream of its own.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     signals_start();
 }
 

@@ -5,9 +5,10 @@
 #include <cstddef>
 #include <string>
 
-// At the start of a run. A closed standard stream is opened on /dev/null, so that no file the run
-// opens takes its number (the report would land in the solution file), and a closed standard
-// output is remembered as a console that failed. SIGPIPE and SIGXFSZ are ignored: a console that
+// At the start of a run, before anything is written. A closed standard stream is opened on
+// /dev/null, so that no file the run opens takes its number (the report would land in the solution
+// file), and a closed standard output is remembered as a console that failed. Standard output is
+// line buffered wherever it goes. SIGPIPE and SIGXFSZ are ignored: a console that
 // went away or a file that grew past the size limit is a failed write, not a silent end. SIGINT,
 // SIGTERM, SIGHUP and SIGQUIT, unless inherited as ignored, first undo what is pending (a new file
 // not yet renamed, the terminal's settings at the pause), then end the run as they would have.

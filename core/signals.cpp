@@ -8,7 +8,7 @@
 namespace {
 
 // What a terminating signal has to undo before the run ends. Written outside the handler only
-// with the signals blocked or before the state is armed, read by the handler.
+// with the signals held (arming) or by one store of a flag (disarming), read by the handler.
 char pending_part[4096];
 volatile std::sig_atomic_t part_armed = 0;
 termios terminal_saved;
@@ -62,18 +62,25 @@ bool signals_held::pending()
     return false;
 }
 
+// The copy and the flag are written with the ending signals held: the compiler may store the flag
+// first, and a signal between the two stores would act on a half-written copy. Once they are let
+// through, both stores are done.
 void arm_unlink(char const* path)
 {
     const std::size_t n = std::strlen(path) + 1;
     if (n > sizeof pending_part) return;
+    signals_held held;
     std::memcpy(pending_part, path, n);
     part_armed = 1;
 }
 
 void disarm_unlink() { part_armed = 0; }
 
+// Held as above: a flag armed before the copy would make the handler apply zeroed settings (no
+// echo, no line editing, no Ctrl-C) to the terminal the shell gets back.
 void arm_terminal(termios const& saved)
 {
+    signals_held held;
     terminal_saved = saved;
     terminal_armed = 1;
 }

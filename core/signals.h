@@ -22,7 +22,8 @@ struct signals_held {
     signals_held& operator=(signals_held const&) = delete;
 };
 
-// The new file an ending signal removes, one at a time; armed and disarmed with the signals held.
+// The new file an ending signal removes, one at a time. Arming holds the signals itself; the caller
+// holds them around making the file and arming, so that no signal comes between the two.
 // A path too long for the handler's copy is not armed.
 void arm_unlink(char const* path);
 void disarm_unlink();

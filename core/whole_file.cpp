@@ -37,6 +37,16 @@ void refuse(whole_file const& w, char const* verb, char const* why)
     std::fprintf(stderr, "error: cannot %s \"%s\": %s\n", verb, w.name.c_str(), why);
 }
 
+// Writes straight into the file under the name through `fd`, open for writing.
+void write_in_place(whole_file& w, int fd)
+{
+    w.f = fdopen(fd, "w");
+    if (!w.f) {
+        refuse(w, "write", std::strerror(errno));
+        close(fd);
+    }
+}
+
 }  // namespace
 
 whole_file begin_whole_file(char const* name)
@@ -58,11 +68,7 @@ whole_file begin_whole_file(char const* name)
             return w;
         }
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        w.f = fdopen(fd, "w");
-        if (!w.f) {
-            refuse(w, "write", std::strerror(errno));
-            close(fd);
-        }
+        write_in_place(w, fd);
         return w;
     }
     if (exists && !S_ISREG(st.st_mode)) {
@@ -86,7 +92,26 @@ whole_file begin_whole_file(char const* name)
         if (fd >= 0) arm_unlink(part.data());
     }
     if (fd < 0) {
-        refuse(w, "create", std::strerror(err));
+        // A folder the user may not write to, holding a file the user may: written in place, as
+        // "w" would, giving up only the guarantee of a whole file.
+        if (exists && (err == EACCES || err == EPERM || err == EROFS)) {
+            int in_place = open(w.target.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY);
+            if (in_place >= 0) {
+                write_in_place(w, in_place);
+                return w;
+            }
+        }
+        // What could not be made is the new file, in the target's folder.
+        const std::size_t slash = pattern.rfind('/');
+        std::string folder = ".";
+        std::string file = pattern;
+        if (slash != std::string::npos) {
+            folder = slash == 0 ? "/" : pattern.substr(0, slash);
+            file = pattern.substr(slash + 1);
+        }
+        std::fprintf(stderr,
+                     "error: cannot create the new file \"%s\" in \"%s\" to write \"%s\": %s\n",
+                     file.c_str(), folder.c_str(), w.name.c_str(), std::strerror(err));
         return w;
     }
     w.part = part.data();

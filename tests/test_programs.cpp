@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/memory.h"
@@ -207,6 +209,34 @@ TEST(PoissonProgram, UnwritableSolutionFileIsReported)
     EXPECT_NE(p.out.find("\nsolution has\nmaximum:1.00227 in"), std::string::npos) << p.out;
     EXPECT_NE(p.out.find("\nTotal time: "), std::string::npos) << p.out;
     EXPECT_TRUE(fs::is_directory(p.dir / "SINSIN.dat"));
+}
+
+// With standard output to a file, each line is in the file once it is printed, as it would be on
+// the screen: a run interrupted while it solves has logged every line up to the solver's, and it
+// has not begun its solution file.
+TEST(PoissonProgram, InterruptedRunHasLoggedItsLines)
+{
+    program_run p;
+    p.start("poisson", "40 40 8 8\n");  // some 20 s of solving
+    const std::string solving = "\nBi-CGSTAB solver..\n";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::string logged;
+    while ((logged = slurp(p.scratch.path / "stdout")).find(solving) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        int ws = 0;
+        if (waitpid(p.pid, &ws, WNOHANG) == p.pid) {
+            p.pid = -1;
+            FAIL() << "the run ended (status " << status_of(ws) << ") before it was interrupted";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(logged.find(solving), std::string::npos) << "logged after 60 s: \"" << logged << "\"";
+    kill(p.pid, SIGINT);
+    p.finish();
+    EXPECT_EQ(p.status, 128 + SIGINT) << p.err;
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(times_masked(p.out), road_to_solver(poisson_banner, 321, 321, dirichlet_all));
+    EXPECT_TRUE(p.files().empty());
 }
 
 // The answer of a run that exits 0 against a direct solve of its assembled system.

@@ -2,9 +2,11 @@
 // mode and its symbolic link), non-finite values, and files that cannot be written. Every test
 // writes in a fresh directory of its own.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -221,6 +223,100 @@ TEST(Writers, FailedWriteKeepsTheEarlierFile)
     EXPECT_EQ(slurp("SINSIN.dat"), "earlier solution\n");
     EXPECT_EQ(slurp("comsol_mesh.txt"), "earlier mesh\n");
     EXPECT_TRUE(partial_files(".").empty());
+}
+
+struct child_result {
+    bool ok;
+    std::string err;
+};
+
+// Runs `write` in a child process as a plain user: as uid and gid 65534 when the tests run as
+// root, for whom permission bits do not bind. Its standard error comes back through a pipe.
+template <class F>
+child_result as_plain_user(F&& write)
+{
+    int ends[2];
+    if (pipe(ends) != 0) {
+        ADD_FAILURE() << "no pipe";
+        return {false, ""};
+    }
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ends[0]);
+        if (dup2(ends[1], STDERR_FILENO) < 0) _exit(3);
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+                               setuid(65534) != 0))
+            _exit(3);
+        _exit(write() ? 0 : 1);
+    }
+    close(ends[1]);
+    std::string err;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(ends[0], buffer, sizeof buffer)) > 0) err.append(buffer, std::size_t(n));
+    close(ends[0]);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) <= 1) << "the child did not run as a plain user";
+    return {WIFEXITED(ws) && WEXITSTATUS(ws) == 0, err};
+}
+
+struct folder_case {
+    char const* what;
+    char const* folder;  // holds the file; "." is the folder of the name itself
+    bool exists;         // an earlier file is there
+    mode_t mode;         // its mode
+    bool ok;
+    char const* said;    // on standard error
+};
+
+// A folder the user may not write to: a file there that the user may write is written in place;
+// otherwise nothing changes, and the message names the new file that could not be made and its
+// folder. A symbolic link leads to the folder that counts.
+TEST(SolutionFile, FolderThatCannotBeWrittenTo)
+{
+    discretisation d(sizes(1, 1, 1, 1));
+    const std::vector<double> u = {1.0, 2.0, 3.0, 4.0};
+    const std::string refused = "error: cannot create the new file \"SINSIN.dat.partial-XXXXXX\" "
+                                "in \".\" to write \"SINSIN.dat\": Permission denied\n";
+    const folder_case cases[] = {
+        {"a file the user may write", ".", true, 0666, true, ""},
+        {"a file the user may not write", ".", true, 0444, false, refused.c_str()},
+        {"no file", ".", false, 0, false, refused.c_str()},
+        {"a link to a file the user may write", "results", true, 0666, true, ""},
+        {"a link to no file", "results", false, 0, false,
+         "error: cannot create the new file \"run.dat.partial-XXXXXX\" in \"results\" to write "
+         "\"SINSIN.dat\": Permission denied\n"},
+    };
+    for (folder_case const& c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch_dir dir;
+        const bool linked = std::string(c.folder) != ".";
+        const std::string file = linked ? std::string(c.folder) + "/run.dat" : "SINSIN.dat";
+        if (linked) {
+            std::filesystem::create_directory(c.folder);
+            std::filesystem::create_symlink(file, "SINSIN.dat");
+        }
+        if (c.exists) {
+            put_file(file, "earlier\n");
+            ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+        }
+        ASSERT_EQ(chmod(".", linked ? 0755 : 0555), 0);
+        ASSERT_EQ(chmod(c.folder, 0555), 0);
+        child_result r = as_plain_user([&] { return gnp_data(d.ix, u.data(), d.msh()); });
+        ASSERT_EQ(chmod(c.folder, 0755), 0);
+        ASSERT_EQ(chmod(".", 0755), 0);
+        EXPECT_EQ(r.ok, c.ok);
+        EXPECT_EQ(r.err, c.said);
+        if (c.exists) {
+            EXPECT_EQ(slurp(file), c.ok ? one_element_solution : "earlier\n");
+            EXPECT_EQ(mode_of(file.c_str()), c.mode);
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(file));
+        }
+        EXPECT_TRUE(partial_files(c.folder).empty());
+    }
 }
 
 TEST(MeshFile, TwoRowsOfThreeNodes)

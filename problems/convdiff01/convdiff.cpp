@@ -1,5 +1,5 @@
-// -eta Laplace(u) + 0.5 du/dx = f on (0,1)x(0,1): f is the unit load, but for one node that
-// carries the point value 10; u = 0 up, down and left, natural condition on the right.
+// -eta Laplace(u) + 0.5 du/dx = f on (0,1)x(0,1): f is the unit load and a point source at one
+// node, whose load entry is 10; u = 0 up, down and left, natural condition on the right.
 #include "problems/convdiff01/convdiff.h"
 
 #include "core/sem.h"
@@ -30,8 +30,8 @@ void fill_matrix(indices ix, double****** M, i_tab** nodes, coo** msh, double et
     fill_matrices(ix, M, nodes, msh, eta, uniform_flow);
 }
 
-// The node in mesh row ydim/4 (from the top) and column xdim/4 (from the left) carries the
-// point value; the store comes after the lumped mass, so the value is exact.
+// The node in mesh row ydim/4 (from the top) and column xdim/4 (from the left) is the point
+// source: its load entry is stored after the lumped mass, so it is exactly 10.
 void fill_rhs(indices ix, double* b, i_tab** nodes, coo** msh)
 {
     lumped_mass(ix, b, nodes, msh);
