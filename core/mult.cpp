@@ -15,8 +15,12 @@
 // compared with that layout first, and an element laid out otherwise (rows of their own, rows in
 // another order) is summed through its pointers, so the product is that of whatever the pointers
 // name.
+//
+// The same traversal with absolute values taken on the way, of the matrix entries and of the
+// input, gives |M| |x|: the scale against which the solver measures the rounding of a residual.
 #include "core/mult.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -32,11 +36,19 @@
 
 namespace {
 
-// s[r] = sum over c of E[r*n + c]*v[c], for every row r < n, each row in column order. s has
-// room for row_slack values past n, which a kernel may overwrite.
+// s[r] = sum over c of E[r*n + c]*v[c], for every row r < n, each row in column order; with
+// `absolute`, of |E[r*n + c]|*v[c] (the caller then gathers |x| into v). s has room for row_slack
+// values past n, which a kernel may overwrite.
 using rows_kernel = void (*)(double const* E, std::size_t n, double const* v, double* s);
 const std::size_t row_slack = 32;
 
+template <bool absolute>
+inline double entry(double e)
+{
+    return absolute ? std::fabs(e) : e;
+}
+
+template <bool absolute>
 void rows_portable(double const* E, std::size_t n, double const* v, double* s)
 {
     std::size_t r = 0;
@@ -47,10 +59,10 @@ void rows_portable(double const* E, std::size_t n, double const* v, double* s)
         double const* d = c + n;
         double sa = 0.0, sb = 0.0, sc = 0.0, sd = 0.0;
         for (std::size_t k = 0; k < n; ++k) {
-            sa = a[k] * v[k] + sa;
-            sb = b[k] * v[k] + sb;
-            sc = c[k] * v[k] + sc;
-            sd = d[k] * v[k] + sd;
+            sa = entry<absolute>(a[k]) * v[k] + sa;
+            sb = entry<absolute>(b[k]) * v[k] + sb;
+            sc = entry<absolute>(c[k]) * v[k] + sc;
+            sd = entry<absolute>(d[k]) * v[k] + sd;
         }
         s[r] = sa;
         s[r + 1] = sb;
@@ -60,7 +72,7 @@ void rows_portable(double const* E, std::size_t n, double const* v, double* s)
     for (; r < n; ++r) {
         double const* a = E + r * n;
         double sa = 0.0;
-        for (std::size_t k = 0; k < n; ++k) sa = a[k] * v[k] + sa;
+        for (std::size_t k = 0; k < n; ++k) sa = entry<absolute>(a[k]) * v[k] + sa;
         s[r] = sa;
     }
 }
@@ -84,8 +96,15 @@ inline char const* address_after(double const* row, std::size_t doubles)
 // time, the rows are loaded as 128-bit halves, [a0 a1 | c0 c1] and [b0 b1 | d0 d1], which one
 // unpack turns into column 0 [a0 b0 | c0 d0] and column 1 [a1 b1 | c1 d1]; likewise columns 2, 3.
 // The upper halves come from broadcast loads and a blend, which keeps the shuffle unit to the
-// unpacks alone. The loops over the groups are unrolled so that the sums stay in registers.
-template <int G>
+// unpacks alone. With `absolute` the sign bits of the columns are cleared on the way. The loops
+// over the groups are unrolled so that the sums stay in registers.
+template <bool absolute>
+__attribute__((target("avx2"))) inline __m256d column(__m256d c)
+{
+    return absolute ? _mm256_andnot_pd(_mm256_set1_pd(-0.0), c) : c;
+}
+
+template <int G, bool absolute>
 __attribute__((target("avx2"))) inline void rows_avx2_pass(double const* E, std::size_t n,
                                                            std::size_t r0, double const* v,
                                                            double* s)
@@ -124,17 +143,22 @@ __attribute__((target("avx2"))) inline void rows_avx2_pass(double const* E, std:
                                          _mm256_broadcast_pd(reinterpret_cast<__m128d const*>(cc + 2)), 12);
             __m256d t3 = _mm256_blend_pd(_mm256_castpd128_pd256(_mm_loadu_pd(b + 2)),
                                          _mm256_broadcast_pd(reinterpret_cast<__m128d const*>(d + 2)), 12);
-            acc[g] = _mm256_add_pd(_mm256_mul_pd(_mm256_unpacklo_pd(t0, t1), v0), acc[g]);
-            acc[g] = _mm256_add_pd(_mm256_mul_pd(_mm256_unpackhi_pd(t0, t1), v1), acc[g]);
-            acc[g] = _mm256_add_pd(_mm256_mul_pd(_mm256_unpacklo_pd(t2, t3), v2), acc[g]);
-            acc[g] = _mm256_add_pd(_mm256_mul_pd(_mm256_unpackhi_pd(t2, t3), v3), acc[g]);
+            const __m256d c0 = column<absolute>(_mm256_unpacklo_pd(t0, t1));
+            const __m256d c1 = column<absolute>(_mm256_unpackhi_pd(t0, t1));
+            const __m256d c2 = column<absolute>(_mm256_unpacklo_pd(t2, t3));
+            const __m256d c3 = column<absolute>(_mm256_unpackhi_pd(t2, t3));
+            acc[g] = _mm256_add_pd(_mm256_mul_pd(c0, v0), acc[g]);
+            acc[g] = _mm256_add_pd(_mm256_mul_pd(c1, v1), acc[g]);
+            acc[g] = _mm256_add_pd(_mm256_mul_pd(c2, v2), acc[g]);
+            acc[g] = _mm256_add_pd(_mm256_mul_pd(c3, v3), acc[g]);
         }
     }
     for (std::size_t c = full; c < n; ++c) {
         const __m256d vc = _mm256_broadcast_sd(v + c);
 #pragma GCC unroll 7
         for (int g = 0; g < G; ++g) {
-            __m256d col = _mm256_set_pd(p[4 * g + 3][c], p[4 * g + 2][c], p[4 * g + 1][c], p[4 * g][c]);
+            __m256d col = column<absolute>(
+                _mm256_set_pd(p[4 * g + 3][c], p[4 * g + 2][c], p[4 * g + 1][c], p[4 * g][c]));
             acc[g] = _mm256_add_pd(_mm256_mul_pd(col, vc), acc[g]);
         }
     }
@@ -144,31 +168,33 @@ __attribute__((target("avx2"))) inline void rows_avx2_pass(double const* E, std:
 
 // Passes of sixteen rows while more than 28 remain, then one pass of up to seven groups for the
 // rest, so that the last rows too have several independent sums in flight.
+template <bool absolute>
 __attribute__((target("avx2"))) void rows_avx2(double const* E, std::size_t n, double const* v,
                                                double* s)
 {
     std::size_t r = 0;
-    for (; n - r > 28; r += 16) rows_avx2_pass<4>(E, n, r, v, s);
+    for (; n - r > 28; r += 16) rows_avx2_pass<4, absolute>(E, n, r, v, s);
     switch ((n - r + 3) / 4) {
-        case 1: rows_avx2_pass<1>(E, n, r, v, s); break;
-        case 2: rows_avx2_pass<2>(E, n, r, v, s); break;
-        case 3: rows_avx2_pass<3>(E, n, r, v, s); break;
-        case 4: rows_avx2_pass<4>(E, n, r, v, s); break;
-        case 5: rows_avx2_pass<5>(E, n, r, v, s); break;
-        case 6: rows_avx2_pass<6>(E, n, r, v, s); break;
-        default: rows_avx2_pass<7>(E, n, r, v, s); break;
+        case 1: rows_avx2_pass<1, absolute>(E, n, r, v, s); break;
+        case 2: rows_avx2_pass<2, absolute>(E, n, r, v, s); break;
+        case 3: rows_avx2_pass<3, absolute>(E, n, r, v, s); break;
+        case 4: rows_avx2_pass<4, absolute>(E, n, r, v, s); break;
+        case 5: rows_avx2_pass<5, absolute>(E, n, r, v, s); break;
+        case 6: rows_avx2_pass<6, absolute>(E, n, r, v, s); break;
+        default: rows_avx2_pass<7, absolute>(E, n, r, v, s); break;
     }
 }
 
 #endif
 
+template <bool absolute>
 rows_kernel kernel_of(mult_kernel k)
 {
 #ifdef SEM_X86
-    if (k == mult_kernel::avx2) return rows_avx2;
+    if (k == mult_kernel::avx2) return rows_avx2<absolute>;
 #endif
     (void)k;
-    return rows_portable;
+    return rows_portable<absolute>;
 }
 
 // The element's first row when each of its rows lies where one block of n*n doubles from that row
@@ -224,12 +250,15 @@ mult_kernel mult_best_kernel()
 
 namespace {
 
-// The product with the given row kernel. With `data`, the element matrices are its blocks of n*n
-// doubles, one element after the other in row order, and M is not read; without it each element
-// is taken from M, from its block where all its row pointers say it has one.
-void product(rows_kernel rows, indices ix, double****** const M, double const* data,
+// The product with the row kernel of `absolute`: |M| |inn| where it is set. With `data`, the
+// element matrices are its blocks of n*n doubles, one element after the other in row order, and M
+// is not read; without it each element is taken from M, from its block where all its row pointers
+// say it has one.
+template <bool absolute>
+void product(mult_kernel k, indices ix, double****** const M, double const* data,
              double const* inn, double* out)
 {
+    const rows_kernel rows = kernel_of<absolute>(k);
     const std::size_t nx1 = ix.xdeg + std::size_t(1);
     const std::size_t ny1 = ix.ydeg + std::size_t(1);
     const std::size_t n = nx1 * ny1;
@@ -261,7 +290,8 @@ void product(rows_kernel rows, indices ix, double****** const M, double const* d
         for (unsigned int nx = 0; nx < ix.nex; ++nx) {
             double const* x = in + std::size_t(ix.ydeg) * ny * xdim + std::size_t(ix.xdeg) * nx;
             for (std::size_t kk = 0; kk < ny1; ++kk)
-                for (std::size_t ll = 0; ll < nx1; ++ll) v[kk * nx1 + ll] = x[kk * xdim + ll];
+                for (std::size_t ll = 0; ll < nx1; ++ll)
+                    v[kk * nx1 + ll] = entry<absolute>(x[kk * xdim + ll]);
 
             if (blocks[nx]) {
                 rows(blocks[nx], n, v, s);
@@ -272,7 +302,7 @@ void product(rows_kernel rows, indices ix, double****** const M, double const* d
                         double sum = 0.0;
                         for (std::size_t kk = 0; kk < ny1; ++kk)
                             for (std::size_t ll = 0; ll < nx1; ++ll)
-                                sum = Me[ii][jj][kk][ll] * v[kk * nx1 + ll] + sum;
+                                sum = entry<absolute>(Me[ii][jj][kk][ll]) * v[kk * nx1 + ll] + sum;
                         s[ii * nx1 + jj] = sum;
                     }
             }
@@ -289,13 +319,24 @@ void product(rows_kernel rows, indices ix, double****** const M, double const* d
 
 void mult_with(mult_kernel k, indices ix, double****** const M, double const* inn, double* out)
 {
-    product(kernel_of(k), ix, M, nullptr, inn, out);
+    product<false>(k, ix, M, nullptr, inn, out);
 }
 
 void mult_with(mult_kernel k, indices ix, element_matrices const& M, double const* inn,
                double* out)
 {
-    product(kernel_of(k), ix, nullptr, M.data.get(), inn, out);
+    product<false>(k, ix, nullptr, M.data.get(), inn, out);
+}
+
+void mult_abs_with(mult_kernel k, indices ix, double****** const M, double const* inn, double* out)
+{
+    product<true>(k, ix, M, nullptr, inn, out);
+}
+
+void mult_abs_with(mult_kernel k, indices ix, element_matrices const& M, double const* inn,
+                   double* out)
+{
+    product<true>(k, ix, nullptr, M.data.get(), inn, out);
 }
 
 void mult(indices ix, double****** const M, double const* inn, double* out)
@@ -306,4 +347,14 @@ void mult(indices ix, double****** const M, double const* inn, double* out)
 void mult(indices ix, element_matrices const& M, double const* inn, double* out)
 {
     mult_with(mult_best_kernel(), ix, M, inn, out);
+}
+
+void mult_abs(indices ix, double****** const M, double const* inn, double* out)
+{
+    mult_abs_with(mult_best_kernel(), ix, M, inn, out);
+}
+
+void mult_abs(indices ix, element_matrices const& M, double const* inn, double* out)
+{
+    mult_abs_with(mult_best_kernel(), ix, M, inn, out);
 }

@@ -23,4 +23,10 @@ void mult_with(mult_kernel k, indices ix, double****** const M, double const* in
 void mult_with(mult_kernel k, indices ix, element_matrices const& M, double const* inn,
                double* out);
 
+// mult_abs with the given kernel, which must be available.
+void mult_abs_with(mult_kernel k, indices ix, double****** const M, double const* inn,
+                   double* out);
+void mult_abs_with(mult_kernel k, indices ix, element_matrices const& M, double const* inn,
+                   double* out);
+
 #endif

@@ -54,6 +54,10 @@ void impose_sides(indices ix, double****** M, double* rhs, side_condition const 
 struct element_matrices;
 void mult(indices ix, double****** const M, double const* inn, double* out);
 void mult(indices ix, element_matrices const& M, double const* inn, double* out);
+// The same product with the absolute values of the matrix entries and of inn: out = |A| |inn|,
+// summed in the same order.
+void mult_abs(indices ix, double****** const M, double const* inn, double* out);
+void mult_abs(indices ix, element_matrices const& M, double const* inn, double* out);
 
 // Writers (gnp_data.cpp). Both return false, after a line on standard error, when the file could
 // not be written completely.

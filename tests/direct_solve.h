@@ -1,4 +1,5 @@
-// Dense matrices for the tests: a row-major operator the solver can apply, the element matrices
+// Dense matrices for the tests: a row-major operator the solver can apply (with its product over
+// absolute values), the element matrices
 // summed into one global matrix, and Gaussian elimination with partial pivoting as the
 // independent truth an iterative answer is held against.
 #ifndef TESTS_DIRECT_SOLVE_H
@@ -22,6 +23,16 @@ inline void mult(indices, dense_op const& A, double const* in, double* out)
     for (unsigned int i = 0; i < A.n; ++i) {
         double sum = 0.0;
         for (unsigned int j = 0; j < A.n; ++j) sum = A.a[i * A.n + j] * in[j] + sum;
+        out[i] = sum;
+    }
+}
+
+inline void mult_abs(indices, dense_op const& A, double const* in, double* out)
+{
+    for (unsigned int i = 0; i < A.n; ++i) {
+        double sum = 0.0;
+        for (unsigned int j = 0; j < A.n; ++j)
+            sum = std::fabs(A.a[i * A.n + j]) * std::fabs(in[j]) + sum;
         out[i] = sum;
     }
 }
@@ -122,6 +133,22 @@ inline std::vector<double> direct_solution(lu_factors const& lu, dense_op const&
     std::vector<double> correction = lu.solve(std::vector<double>(r.begin(), r.end()));
     for (unsigned int i = 0; i < A.n; ++i) x[i] += correction[i];
     return x;
+}
+
+// |A x - b| / |(|A||x| + |b|)|, the residual in long double: the backward error of x.
+inline double backward_error(dense_op const& A, std::vector<double> const& x,
+                             std::vector<double> const& b)
+{
+    std::vector<long double> r = exact_residual(A, x, b);
+    long double rr = 0, ss = 0;
+    for (unsigned int i = 0; i < A.n; ++i) {
+        long double m = std::fabs(b[i]);
+        for (unsigned int j = 0; j < A.n; ++j)
+            m += std::fabs((long double)A.a[std::size_t(i) * A.n + j] * x[j]);
+        rr += r[i] * r[i];
+        ss += m * m;
+    }
+    return double(std::sqrt(rr / ss));
 }
 
 inline double max_deviation(std::vector<double> const& x, std::vector<double> const& y)

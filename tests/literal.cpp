@@ -1,5 +1,6 @@
 #include "tests/literal.h"
 
+#include <cmath>
 #include <vector>
 
 void literal_fill_matrices(indices ix, double****** M, i_tab** nodes, coo** msh, double eta,
@@ -42,7 +43,10 @@ void literal_fill_matrices(indices ix, double****** M, i_tab** nodes, coo** msh,
     }
 }
 
-void literal_mult(indices ix, double****** const M, double const* inn, double* out)
+namespace {
+
+template <bool absolute>
+void literal_product(indices ix, double****** const M, double const* inn, double* out)
 {
     std::vector<double> in(inn, inn + ix.dim);
     for (unsigned int i = 0; i < ix.dim; ++i) out[i] = 0.0;
@@ -52,11 +56,28 @@ void literal_mult(indices ix, double****** const M, double const* inn, double* o
                 for (unsigned int jj = 0; jj <= ix.xdeg; ++jj) {
                     double sum = 0.0;
                     for (unsigned int kk = 0; kk <= ix.ydeg; ++kk)
-                        for (unsigned int ll = 0; ll <= ix.xdeg; ++ll)
-                            sum = M[ny][nx][ii][jj][kk][ll] *
-                                      in[(ix.ydeg * ny + kk) * ix.xdim + ix.xdeg * nx + ll] +
-                                  sum;
+                        for (unsigned int ll = 0; ll <= ix.xdeg; ++ll) {
+                            double m = M[ny][nx][ii][jj][kk][ll];
+                            double v = in[(ix.ydeg * ny + kk) * ix.xdim + ix.xdeg * nx + ll];
+                            if (absolute) {
+                                m = std::fabs(m);
+                                v = std::fabs(v);
+                            }
+                            sum = m * v + sum;
+                        }
                     unsigned int g = (ix.ydeg * ny + ii) * ix.xdim + ix.xdeg * nx + jj;
                     out[g] = out[g] + sum;
                 }
+}
+
+}  // namespace
+
+void literal_mult(indices ix, double****** const M, double const* inn, double* out)
+{
+    literal_product<false>(ix, M, inn, out);
+}
+
+void literal_mult_abs(indices ix, double****** const M, double const* inn, double* out)
+{
+    literal_product<true>(ix, M, inn, out);
 }

@@ -9,5 +9,7 @@
 void literal_fill_matrices(indices ix, double****** M, i_tab** nodes, coo** msh, double eta,
                            velocity_profile velocity);
 void literal_mult(indices ix, double****** const M, double const* inn, double* out);
+// The same loop over |M| and |inn|.
+void literal_mult_abs(indices ix, double****** const M, double const* inn, double* out);
 
 #endif

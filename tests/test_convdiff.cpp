@@ -142,7 +142,7 @@ TEST(ConvdiffBc, SidePlan)
 }
 
 // 4x4 elements of degree 2: the plain iteration breaks down (rT.Ad vanishes) far from the
-// solution; the solver restarts from its best iterate and converges.
+// solution; the solver restarts from its best iterate and brings x to the floor of rounding.
 TEST(ConvdiffSolver, BreakdownFarFromTheSolutionIsRestarted)
 {
     indices ix = sizes(4, 4, 2, 2);
@@ -157,15 +157,16 @@ TEST(ConvdiffSolver, BreakdownFarFromTheSolutionIsRestarted)
     bicgstab_report report;
     int its = bicgstab(ix, ix.dim, M, sys.b.data(), x.data(), eps, false, report);
     EXPECT_GT(its, plain.its);
-    EXPECT_EQ(report.status, bicgstab_status::converged);
+    EXPECT_NE(report.status, bicgstab_status::no_convergence);
+    EXPECT_LE(report.backward_error, bicgstab_floor * bicgstab_unit_roundoff);
     EXPECT_LT(report.relative_residual, 1e-12);
 }
 
 // 4x1 elements of degree 8 x 6: the plain iteration reaches about 3e-14 of |b|, never lower, and
-// then climbs away from it. The solver follows it line for line to that best, ends the round at the
-// limit of rounding a stretch in proportion to the run after it, not thousands of iterations, and
-// a new round from the best iterate meets the tolerance.
-TEST(ConvdiffSolver, StallAtTheLimitOfRoundingRestartsFromTheBestIterate)
+// then climbs away from it. The solver follows it line for line to that best, ends the round a
+// stretch in proportion to the run after it, not thousands of iterations, and a new round from the
+// best iterate meets the tolerance.
+TEST(ConvdiffSolver, StallAfterTheBestRestartsFromTheBestIterate)
 {
     indices ix = sizes(4, 1, 8, 6);
     program_system sys(ix, 0.001);
@@ -178,7 +179,7 @@ TEST(ConvdiffSolver, StallAtTheLimitOfRoundingRestartsFromTheBestIterate)
     ASSERT_EQ(plain.its, window) << "the plain run converged";
     int best = int(std::min_element(plain.rr.begin(), plain.rr.end()) - plain.rr.begin());
     double bb = ddot(int(ix.dim), sys.b.data(), 1, sys.b.data(), 1);
-    EXPECT_LE(std::sqrt(plain.rr[best] / bb), bicgstab_rounding_bound);
+    EXPECT_LE(std::sqrt(plain.rr[best] / bb), 1e-13);
 
     std::vector<double> x(ix.dim, 0.0);
     bicgstab_report report;
@@ -189,7 +190,7 @@ TEST(ConvdiffSolver, StallAtTheLimitOfRoundingRestartsFromTheBestIterate)
     const std::size_t to_best = plain_lines.find("bicgstab " + std::to_string(best) + "\t");
     EXPECT_EQ(lines.substr(0, to_best), plain_lines.substr(0, to_best));
     EXPECT_EQ(report.status, bicgstab_status::converged);
-    EXPECT_LE(report.relative_residual, bicgstab_rounding_bound);
+    EXPECT_LE(report.relative_residual, 1e-13);
 }
 
 // The answers of runs that exit 0 against a direct solve of the assembled system: one that

@@ -1,8 +1,9 @@
-// The row kernels behind mult: every kernel this processor runs, and mult itself, must give the
-// literal product bit for bit, whatever the sizes, on random matrices, on the Poisson problem's own
-// matrices, with the output on top of the input, on element matrices that are not one block, and on
-// arrays whose row pointers do not follow the block they start in; on the driver's storage both
-// through its pointer array and on the record itself, and the solver gives the same run on both.
+// The row kernels behind mult and mult_abs: every kernel this processor runs, and mult and mult_abs
+// themselves, must give the literal product (with absolute values, the literal loop over |M| and
+// |x|) bit for bit, whatever the sizes, on random matrices, on the Poisson problem's own matrices,
+// with the output on top of the input, on element matrices that are not one block, and on arrays
+// whose row pointers do not follow the block they start in; on the driver's storage both through
+// its pointer array and on the record itself, and the solver gives the same run on both.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -34,39 +35,64 @@ struct storage_product {
 const std::pair<mult_kernel, char const*> kernels[] = {{mult_kernel::portable, "portable"},
                                                        {mult_kernel::avx2, "avx2"}};
 
-// mult on a pointer array, then each kernel this processor has.
-std::vector<pointer_product> pointer_products()
+// The product, or with `absolute` the product with absolute values.
+enum class product_kind { plain, absolute };
+
+// mult (mult_abs) on a pointer array, then each kernel this processor has.
+std::vector<pointer_product> pointer_products(product_kind kind)
 {
-    std::vector<pointer_product> v{{"mult", [](indices ix, double****** M, double const* in,
-                                               double* out) { mult(ix, M, in, out); }}};
+    const bool abs = kind == product_kind::absolute;
+    std::vector<pointer_product> v{
+        {abs ? "mult_abs" : "mult", [abs](indices ix, double****** M, double const* in, double* out) {
+             if (abs)
+                 mult_abs(ix, M, in, out);
+             else
+                 mult(ix, M, in, out);
+         }}};
     for (auto const& k : kernels)
         if (mult_kernel_available(k.first))
-            v.push_back({k.second, [k](indices ix, double****** M, double const* in, double* out) {
-                             mult_with(k.first, ix, M, in, out);
+            v.push_back({std::string(k.second) + (abs ? " absolute" : ""),
+                         [k, abs](indices ix, double****** M, double const* in, double* out) {
+                             if (abs)
+                                 mult_abs_with(k.first, ix, M, in, out);
+                             else
+                                 mult_with(k.first, ix, M, in, out);
                          }});
     return v;
 }
 
-// On the driver's storage: mult on the record as the programs call it, then each kernel on it, and
-// every product through the record's pointer array.
-std::vector<storage_product> storage_products()
+// On the driver's storage: mult (mult_abs) on the record as the programs call it, then each kernel
+// on it, and every product through the record's pointer array.
+std::vector<storage_product> storage_products(product_kind kind)
 {
+    const bool abs = kind == product_kind::absolute;
     std::vector<storage_product> v{
-        {"mult on the record", [](indices ix, element_matrices const& M, double const* in,
-                                  double* out) { mult(ix, M, in, out); }}};
+        {abs ? "mult_abs on the record" : "mult on the record",
+         [abs](indices ix, element_matrices const& M, double const* in, double* out) {
+             if (abs)
+                 mult_abs(ix, M, in, out);
+             else
+                 mult(ix, M, in, out);
+         }}};
     for (auto const& k : kernels)
         if (mult_kernel_available(k.first))
-            v.push_back({std::string(k.second) + " on the record",
-                         [k](indices ix, element_matrices const& M, double const* in, double* out) {
-                             mult_with(k.first, ix, M, in, out);
+            v.push_back({std::string(k.second) + (abs ? " absolute" : "") + " on the record",
+                         [k, abs](indices ix, element_matrices const& M, double const* in,
+                                  double* out) {
+                             if (abs)
+                                 mult_abs_with(k.first, ix, M, in, out);
+                             else
+                                 mult_with(k.first, ix, M, in, out);
                          }});
-    for (pointer_product const& p : pointer_products())
+    for (pointer_product const& p : pointer_products(kind))
         v.push_back({p.name + " through the pointers",
                      [p](indices ix, element_matrices const& M, double const* in, double* out) {
                          p.run(ix, M.get(), in, out);
                      }});
     return v;
 }
+
+const product_kind both_kinds[] = {product_kind::plain, product_kind::absolute};
 
 std::string shape(indices ix)
 {
@@ -85,35 +111,44 @@ std::string first_difference(std::vector<double> const& a, std::vector<double> c
     return "";
 }
 
-std::vector<double> literal_of(indices ix, double****** M, std::vector<double> const& in)
+std::vector<double> literal_of(indices ix, double****** M, std::vector<double> const& in,
+                               product_kind kind = product_kind::plain)
 {
     std::vector<double> out(ix.dim);
-    literal_mult(ix, M, in.data(), out.data());
+    if (kind == product_kind::absolute)
+        literal_mult_abs(ix, M, in.data(), out.data());
+    else
+        literal_mult(ix, M, in.data(), out.data());
     return out;
 }
 
 // Each product of the storage m on in, into an output full of garbage, against the literal
-// product.
+// product; and each product with absolute values against the literal loop over |M| and |in|.
 void expect_literal(indices ix, element_matrices const& m, std::vector<double> const& in)
 {
-    const std::vector<double> expected = literal_of(ix, m.get(), in);
-    for (storage_product const& k : storage_products()) {
-        std::vector<double> out(ix.dim, 1e300);
-        k.run(ix, m, in.data(), out.data());
-        EXPECT_EQ(first_difference(out, expected), "") << k.name << " on " << shape(ix);
+    for (product_kind kind : both_kinds) {
+        const std::vector<double> expected = literal_of(ix, m.get(), in, kind);
+        for (storage_product const& k : storage_products(kind)) {
+            std::vector<double> out(ix.dim, 1e300);
+            k.run(ix, m, in.data(), out.data());
+            EXPECT_EQ(first_difference(out, expected), "") << k.name << " on " << shape(ix);
+        }
     }
 }
 
-// Each product of the pointer array M on in against the literal product.
+// Each product of the pointer array M on in against the literal product, and likewise with
+// absolute values.
 void expect_literal(indices ix, double****** M, std::vector<double> const& in,
                     std::string const& what)
 {
-    const std::vector<double> expected = literal_of(ix, M, in);
-    for (pointer_product const& k : pointer_products()) {
-        std::vector<double> out(ix.dim, 1e300);
-        k.run(ix, M, in.data(), out.data());
-        EXPECT_EQ(first_difference(out, expected), "")
-            << k.name << ", " << what << ", " << shape(ix);
+    for (product_kind kind : both_kinds) {
+        const std::vector<double> expected = literal_of(ix, M, in, kind);
+        for (pointer_product const& k : pointer_products(kind)) {
+            std::vector<double> out(ix.dim, 1e300);
+            k.run(ix, M, in.data(), out.data());
+            EXPECT_EQ(first_difference(out, expected), "")
+                << k.name << ", " << what << ", " << shape(ix);
+        }
     }
 }
 
@@ -194,20 +229,23 @@ TEST(MultKernels, OutputOnTopOfInput)
         std::vector<double> entries = random_values(matrix_size(ix), rng, 2.0);
         std::memcpy(m.data.get(), entries.data(), entries.size() * sizeof(double));
         const std::vector<double> in = random_values(ix.dim, rng, 1.0);
-        const std::vector<double> expected = literal_of(ix, m.get(), in);
-        for (storage_product const& k : storage_products()) {
-            std::vector<double> both = in;
-            k.run(ix, m, both.data(), both.data());
-            EXPECT_EQ(first_difference(both, expected), "") << k.name << " in place, " << shape(ix);
-            for (std::ptrdiff_t shift : {1, -1}) {
-                std::vector<double> buffer(ix.dim + 2, 0.0);
-                double* inn = buffer.data() + 1;
-                std::memcpy(inn, in.data(), ix.dim * sizeof(double));
-                double* out = inn + shift;
-                k.run(ix, m, inn, out);
-                std::vector<double> got(out, out + ix.dim);
-                EXPECT_EQ(first_difference(got, expected), "")
-                    << k.name << " out shifted by " << shift << ", " << shape(ix);
+        for (product_kind kind : both_kinds) {
+            const std::vector<double> expected = literal_of(ix, m.get(), in, kind);
+            for (storage_product const& k : storage_products(kind)) {
+                std::vector<double> both = in;
+                k.run(ix, m, both.data(), both.data());
+                EXPECT_EQ(first_difference(both, expected), "")
+                    << k.name << " in place, " << shape(ix);
+                for (std::ptrdiff_t shift : {1, -1}) {
+                    std::vector<double> buffer(ix.dim + 2, 0.0);
+                    double* inn = buffer.data() + 1;
+                    std::memcpy(inn, in.data(), ix.dim * sizeof(double));
+                    double* out = inn + shift;
+                    k.run(ix, m, inn, out);
+                    std::vector<double> got(out, out + ix.dim);
+                    EXPECT_EQ(first_difference(got, expected), "")
+                        << k.name << " out shifted by " << shift << ", " << shape(ix);
+                }
             }
         }
     }
