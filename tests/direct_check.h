@@ -18,10 +18,10 @@
 
 // Runs `program` on the sizes of `ix` and holds its solution file against a direct solve of the
 // same system, assembled from the element matrices of the stages the test links. A run that ends
-// with exit 0 claims a backward error |Ax - b| / |(|A||x| + |b|)| within the solver's limit (where
-// it converged, at the floor of its run's rounding, which that limit caps); the file must keep
-// that claim and lie no further from the direct solution than |A^-1| times that residual. Writing
-// 15 decimals moves each value by up to 5e-16, which the residual of the file may add.
+// with exit 0 claims a backward error |Ax - b| / |(|A||x| + |b|)| within the floor of rounding; the
+// file must keep that claim and lie no further from the direct solution than |A^-1| times that
+// residual. Writing 15 decimals moves each value by up to 5e-16, which the residual of the file may
+// add.
 inline void expect_direct_agreement(char const* program, char const* file, indices ix, double eta)
 {
     SCOPED_TRACE(testing::Message() << program << " " << ix.ney << " " << ix.nex << " " << ix.ydeg
@@ -70,7 +70,7 @@ inline void expect_direct_agreement(char const* program, char const* file, indic
         const double v = magnitudes[i] + std::fabs(sys.b[i]);
         scale += v * v;
     }
-    const double bound = bicgstab_limit * bicgstab_unit_roundoff * std::sqrt(scale / bb);
+    const double bound = bicgstab_floor * bicgstab_unit_roundoff * std::sqrt(scale / bb);
     const double printing = matrix_norm * 5e-16 * std::sqrt(double(n)) / std::sqrt(bb);
     const double residual = relative_residual(A, x, sys.b);
     EXPECT_LE(residual, bound + printing) << (at_limit ? "at the limit of rounding" : "converged");

@@ -460,7 +460,7 @@ TEST(ProgramSolver, RunsShortOfTheToleranceSaySo)
         } else {
             EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
             // A backward error above the limit; |(|A||x| + |b|)| is at least |b|.
-            EXPECT_GT(relative, bicgstab_limit * bicgstab_unit_roundoff);
+            EXPECT_GT(relative, bicgstab_floor * bicgstab_unit_roundoff);
             EXPECT_EQ(p.out.find("Tolerance"), std::string::npos);
         }
         EXPECT_NE(p.out.find("\nsolution has\nmaximum:"), std::string::npos) << p.out;
