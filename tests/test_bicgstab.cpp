@@ -185,6 +185,41 @@ TEST(Bicgstab, NoIterationWhenTheGuessSuffices)
     }
 }
 
+// A load, guess or tolerance that is not finite leaves no test a finite x could meet: the run is a
+// failure without an iteration, and x stays as given. A load above 1e154 is finite, but b.b
+// overflows, and so would the test.
+TEST(Bicgstab, NonFiniteInputIsAFailure)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct case_ {
+        char const* name;
+        double load, guess, eps;  // the first entry of b and of x; the tolerance
+    };
+    for (case_ c : {case_{"load NaN", nan, 0.0, 1e-16}, case_{"load infinite", inf, 0.0, 1e-16},
+                    case_{"b.b overflows", 1e160, 0.0, 1e-16},
+                    case_{"guess NaN", 1.0, nan, 1e-16}, case_{"guess infinite", 1.0, -inf, 1e-16},
+                    case_{"residual of the guess overflows", 1.0, 1e200, 1e-16},
+                    case_{"tolerance NaN", 1.0, 0.0, nan}, case_{"tolerance infinite", 1.0, 0.0, inf}}) {
+        SCOPED_TRACE(c.name);
+        dense_op A = random_system(6, 1);
+        std::vector<double> b = random_vector(6, 2), x(6, 0.0);
+        b[0] = c.load;
+        x[0] = c.guess;
+        const std::vector<double> guess = x;
+        bicgstab_report report;
+        int its = -1;
+        std::string lines = console_of([&] { its = bicgstab(vector_sizes(6), 6, A, b.data(), x.data(), c.eps, true, report); });
+        EXPECT_EQ(its, 0);
+        EXPECT_EQ(lines, "");
+        EXPECT_TRUE(same_bits(x, guess));
+        EXPECT_EQ(report.status, bicgstab_status::no_convergence);
+        std::vector<double> x6 = guess;
+        EXPECT_EQ(bicgstab(vector_sizes(6), 6, A, b.data(), x6.data(), c.eps), 0);
+        EXPECT_TRUE(same_bits(x6, guess));
+    }
+}
+
 // With A = I the half step solves the system: s.t vanishes, omega is 0, the loop ends after that
 // iteration and x is the alpha step, here exactly b.
 TEST(Bicgstab, HalfStepThatSolvesTheSystem)
@@ -276,6 +311,48 @@ TEST(Bicgstab, NonFiniteProductsNeverReachX)
             EXPECT_TRUE(same_bits(x, x_ref));
             EXPECT_EQ(report.status, bicgstab_status::no_convergence);
         }
+    }
+}
+
+// Two unknowns whose products of the iteration's vectors come out scaled by up to 1e300 either
+// way, entry by entry (the products of x are exact, so that x is judged truly): the iterates leap
+// to 1e150 and beyond, where their residuals overflow. Whatever the run did, it returns a finite x
+// no worse than the caller's zero guess, and its report describes that x. The first seeds are
+// systems where x came back at 1e155 to 1e222 when the last fresh residual had overflowed.
+struct chaotic_op {
+    dense_op A;
+    double const* x;
+    mutable std::mt19937_64 rng;
+};
+
+void mult(indices ix, chaotic_op const& P, double const* in, double* out)
+{
+    mult(ix, P.A, in, out);
+    if (in == P.x) return;
+    std::uniform_real_distribution<double> u(-300.0, 300.0);
+    for (unsigned int i = 0; i < P.A.n; ++i) out[i] *= std::pow(10.0, u(P.rng));
+}
+
+void mult_abs(indices ix, chaotic_op const& P, double const* in, double* out)
+{
+    mult_abs(ix, P.A, in, out);
+}
+
+TEST(Bicgstab, ChaoticProductsNeverCostTheCallersX)
+{
+    std::vector<unsigned int> seeds{6556, 15464, 21649, 44959};
+    for (unsigned int seed = 0; seed < 2000; ++seed) seeds.push_back(seed);
+    for (unsigned int seed : seeds) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        std::mt19937_64 rng(seed);
+        std::vector<double> b = random_values(2, rng), x(2, 0.0);
+        chaotic_op op{dense_op{2, random_values(4, rng)}, x.data(), std::mt19937_64(seed + 1000000)};
+        bicgstab_report report;
+        bicgstab(vector_sizes(2), 2, op, b.data(), x.data(), eps, false, report);
+        ASSERT_TRUE(all_finite(x));
+        const double truth = relative_residual(op.A, x, b);
+        ASSERT_LE(truth, 1.0);
+        ASSERT_NEAR(report.relative_residual, truth, 1e-15);
     }
 }
 
@@ -543,8 +620,12 @@ TEST(Bicgstab, VerdictFollowsTheBackwardError)
         inexact_op op{A, c.shifted, c.shift, c.noise, c.poisoned};
         std::vector<double> x(n, 0.0);
         bicgstab_report report;
-        bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, false, report);
+        const int its = bicgstab(vector_sizes(n), n, op, b.data(), x.data(), eps, false, report);
         EXPECT_EQ(report.status, c.status);
+        // Products of the iteration, two each, and of the checkpoints, one each. Where r has fallen
+        // below a drift above the floor, it tells nothing until the next fall or the test: no
+        // checkpoint at every iteration.
+        EXPECT_LT(op.calls - 2 * its, its / 2 + 10);
         EXPECT_GT(report.backward_error, c.above);
         EXPECT_LE(report.backward_error, c.within);
         // It is the backward error of the x returned, as closely as the product tells it.
