@@ -23,7 +23,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
     sudo=(sudo)
   fi
-  echo "installing ${missing[*]} with apt-get (a minute or so on a fresh machine)"
+  echo "installing ${missing[*]} with apt-get (a few minutes on a fresh machine)"
   # sudo clears the environment: DEBIAN_FRONTEND goes through env.
   if ! { "${sudo[@]}" apt-get update -qq &&
          "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \

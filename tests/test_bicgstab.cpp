@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -311,6 +312,139 @@ TEST(Bicgstab, NonFiniteProductsNeverReachX)
             EXPECT_TRUE(same_bits(x, x_ref));
             EXPECT_EQ(report.status, bicgstab_status::no_convergence);
         }
+    }
+}
+
+// A dense operator whose products of the direction of the iterations `leaps` lose their component
+// along the load, all but 1e-14 of it. Products of x, the residuals the checkpoints take afresh,
+// are exact and not counted; of the others, number 2k + 1 is that of iteration k's direction (these
+// runs take no other). From x = 0 the first round's shadow residual rT is -b: rT.Ad falls to 1e-14
+// of its value, a near breakdown, and alpha, x and r leap by some 1e14. The part taken out,
+// alpha (b.Ad / b.b) b, is a drift of r from A x - b as large as the leap: the recursive residual
+// falls back and meets the test while the fresh one stays up.
+struct load_blind_op {
+    dense_op A;
+    std::vector<double> load;
+    double const* x;
+    std::vector<int> leaps;
+    mutable int products = 0;
+};
+
+void mult(indices ix, load_blind_op const& P, double const* in, double* out)
+{
+    mult(ix, P.A, in, out);
+    if (in == P.x) return;
+    const int iteration = P.products++ / 2;
+    if (P.products % 2 == 0 ||
+        std::find(P.leaps.begin(), P.leaps.end(), iteration) == P.leaps.end())
+        return;
+    double along = 0.0, bb = 0.0;
+    for (unsigned int i = 0; i < P.A.n; ++i) {
+        along += P.load[i] * out[i];
+        bb += P.load[i] * P.load[i];
+    }
+    const double g = (1.0 - 1e-14) * along / bb;
+    for (unsigned int i = 0; i < P.A.n; ++i) out[i] -= g * P.load[i];
+}
+
+void mult_abs(indices ix, load_blind_op const& P, double const* in, double* out)
+{
+    mult_abs(ix, P.A, in, out);
+}
+
+// A round reaches a good best; the first leap carries x far from it and the plain iteration meets
+// its test there by drift, with an x whose fresh residual is that of the leap. The solver's
+// checkpoint replaces r by that fresh residual, far above the best, which it leaves as it is: the
+// second leap takes r beyond 1e20 times the best, the round ends as diverged, and the next one is
+// the plain iteration from the best iterate, which converges. (A replacement that made x the best
+// would raise the divergence guard with it: the round would wander on from the leap.)
+TEST(Bicgstab, ReplacementFarAboveTheBestLeavesTheGuardAtTheBest)
+{
+    struct case_ {
+        unsigned int n, seed;
+        int first_leap, second_leap;  // iterations
+    };
+    auto residuals = [](std::string const& text) {
+        std::istringstream in(text);
+        std::vector<double> values;
+        std::string word;
+        int k;
+        double value;
+        while (in >> word >> k >> value) values.push_back(value);
+        return values;
+    };
+    auto first_lines = [](std::string const& text, int count) {
+        std::size_t end = 0;
+        for (int k = 0; k < count && end != std::string::npos; ++k) end = text.find('\n', end) + 1;
+        return text.substr(0, end);
+    };
+    for (case_ c : {case_{6, 12, 5, 12}, case_{8, 20, 7, 18}, case_{12, 18, 11, 25}}) {
+        SCOPED_TRACE(testing::Message() << "n " << c.n << " seed " << c.seed);
+        const unsigned int n = c.n;
+        const indices ix = vector_sizes(n);
+        const dense_op A = random_system(n, c.seed);
+        const std::vector<double> b = random_vector(n, c.seed + 1);
+        const std::vector<double> x_direct = direct_solution(lu_factors(A), A, b);
+        double bb = 0.0;
+        for (double v : b) bb += v * v;
+        const double norm_b = std::sqrt(bb);
+        const std::vector<int> leaps{c.first_leap, c.second_leap};
+
+        // The plain iteration on the same products stops at line `met`, before the second leap,
+        // with an x whose fresh residual is far above its best, at line `best` before the leap.
+        std::vector<double> x_plain(n, 0.0);
+        load_blind_op plain_op{A, b, x_plain.data(), leaps};
+        literal_run plain;
+        const std::string plain_lines = console_of(
+            [&] { plain = literal_bicgstab(ix, n, plain_op, b.data(), x_plain.data(), eps, true); });
+        ASSERT_FALSE(plain.broke_down);
+        ASSERT_GT(plain.its, c.first_leap);
+        ASSERT_LE(plain.its, c.second_leap);
+        const int met = plain.its - 1;
+        const int best = int(std::min_element(plain.rr.begin() + 1, plain.rr.begin() + c.first_leap + 1) -
+                             plain.rr.begin()) - 1;
+        const double best_norm = std::sqrt(plain.rr[best + 1]);
+        // The best is as good as its recursive residual says: no drift before the leap.
+        std::vector<double> x_best(n, 0.0);
+        load_blind_op best_op{A, b, x_best.data(), leaps};
+        literal_bicgstab(ix, n, best_op, b.data(), x_best.data(), eps, false, best + 1);
+        EXPECT_NEAR(relative_residual(A, x_best, b) * norm_b, best_norm, 1e-3 * best_norm);
+        EXPECT_LT(best_norm, 1e-7 * norm_b);
+        const double plain_fresh = relative_residual(A, x_plain, b) * norm_b;
+        EXPECT_GT(plain_fresh, 1e10 * best_norm);
+
+        std::vector<double> x(n, 0.0);
+        load_blind_op op{A, b, x.data(), leaps};
+        bicgstab_report report;
+        int its = 0;
+        const std::string lines = console_of(
+            [&] { its = bicgstab(ix, n, op, b.data(), x.data(), eps, true, report); });
+        const std::vector<double> path = residuals(lines);
+        ASSERT_EQ(int(path.size()), its);
+        ASSERT_GT(its, met);
+        // The plain iteration line for line up to `met`, where the checkpoint shows the fresh
+        // residual of that same x in place of the recursive one.
+        EXPECT_EQ(first_lines(lines, met), first_lines(plain_lines, met));
+        EXPECT_NEAR(path[met], plain_fresh, 1e-5 * plain_fresh);
+        // The climb: the first line above 1e20 times the best, after the replacement.
+        int climb = 0;
+        while (climb < its && !(path[climb] > bicgstab_divergence_factor * best_norm)) ++climb;
+        ASSERT_LT(climb + 1, its);
+        EXPECT_GT(climb, met);
+        // The next round is the plain iteration from the best iterate on A itself: its first line
+        // back at the best's level, its lines, its count and its x.
+        std::vector<double> x_restart = x_best;
+        literal_run restart;
+        const std::string restart_lines = console_of(
+            [&] { restart = literal_bicgstab(ix, n, A, b.data(), x_restart.data(), eps, true); });
+        EXPECT_LE(path[climb + 1], best_norm);
+        EXPECT_EQ(std::vector<double>(path.begin() + climb + 1, path.end()), residuals(restart_lines));
+        EXPECT_EQ(its, climb + 1 + restart.its);
+        EXPECT_TRUE(same_bits(x, x_restart));
+        EXPECT_EQ(report.status, bicgstab_status::converged);
+        EXPECT_LE(report.relative_residual, 1e-15);
+        EXPECT_NEAR(report.relative_residual, relative_residual(A, x, b), 1e-15);
+        EXPECT_LE(max_deviation(x, x_direct), 1e-13 * max_magnitude(x_direct));
     }
 }
 
