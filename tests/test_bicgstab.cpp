@@ -375,7 +375,11 @@ TEST(Bicgstab, ReplacementFarAboveTheBestLeavesTheGuardAtTheBest)
     };
     auto first_lines = [](std::string const& text, int count) {
         std::size_t end = 0;
-        for (int k = 0; k < count && end != std::string::npos; ++k) end = text.find('\n', end) + 1;
+        for (int k = 0; k < count; ++k) {
+            const std::size_t line_end = text.find('\n', end);
+            if (line_end == std::string::npos) return text;
+            end = line_end + 1;
+        }
         return text.substr(0, end);
     };
     for (case_ c : {case_{6, 12, 5, 12}, case_{8, 20, 7, 18}, case_{12, 18, 11, 25}}) {
